@@ -1,0 +1,36 @@
+// BaseBucket: the counting, the entry point for rows, the reports and the
+// common message fields that every bucket kind shares, and the calls through
+// which the kinds use them.
+#pragma once
+
+#include <Python.h>
+
+#include "refs.h"
+
+namespace bucket {
+
+Ref create_base_bucket_class(PyObject* globals);
+
+// self._create_entry(index): counts index and returns its stored row. Takes
+// the inline path while the method is BaseBucket's own.
+Ref create_entry(PyObject* globals, PyObject* self, PyObject* index);
+
+// self._increment(bucket): counts one value under bucket; 0 or -1.
+int increment(PyObject* globals, PyObject* self, PyObject* bucket);
+
+// self._remove_bucket(); 0 or -1.
+int remove_bucket(PyObject* self);
+
+// BaseBucket.write_to_proto(self, proto), with BaseBucket looked up as a
+// global: what the kinds' writers run first. 0 or -1.
+int write_base_fields(PyObject* globals, PyObject* self, PyObject* proto);
+
+// super(cls, self).__init__(name, extractor, total_buckets), cls being the
+// global cls_name. 0 or -1.
+int init_base(PyObject* globals, PyObject* cls_name, PyObject* self,
+              PyObject* name, PyObject* extractor, PyObject* total_buckets);
+
+// The share in percent that the reports show: int(count * 100 / total).
+Ref percent(PyObject* count, PyObject* total);
+
+}  // namespace bucket

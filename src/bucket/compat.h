@@ -1,0 +1,149 @@
+// Every difference between the CPython versions the module builds against
+// (3.7 to 3.13) lives here. Where a faster path exists only on newer
+// interpreters, older ones take the plain path with the same behaviour.
+#pragma once
+
+#include <Python.h>
+
+namespace bucket {
+namespace compat {
+
+#define BUCKET_PY38 (PY_VERSION_HEX >= 0x03080000)
+#define BUCKET_PY39 (PY_VERSION_HEX >= 0x03090000)
+#define BUCKET_PY312 (PY_VERSION_HEX >= 0x030C0000)
+
+// PEP 590 vectorcall arrived in 3.8, provisionally with underscored names;
+// 3.9 made them public. 3.7 has only the private fast call, which is frozen.
+#if BUCKET_PY39
+constexpr size_t ARGUMENTS_OFFSET = PY_VECTORCALL_ARGUMENTS_OFFSET;
+constexpr unsigned long TPFLAGS_VECTORCALL = Py_TPFLAGS_HAVE_VECTORCALL;
+#define BUCKET_HAVE_VECTORCALL 1
+inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf)
+{
+    return PyObject_Vectorcall(f, args, nargsf, nullptr);
+}
+#elif BUCKET_PY38
+constexpr size_t ARGUMENTS_OFFSET = PY_VECTORCALL_ARGUMENTS_OFFSET;
+constexpr unsigned long TPFLAGS_VECTORCALL = _Py_TPFLAGS_HAVE_VECTORCALL;
+#define BUCKET_HAVE_VECTORCALL 1
+inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf)
+{
+    return _PyObject_Vectorcall(f, args, nargsf, nullptr);
+}
+#else
+constexpr size_t ARGUMENTS_OFFSET = 0;
+#define BUCKET_HAVE_VECTORCALL 0
+inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf)
+{
+    return _PyObject_FastCallDict(f, const_cast<PyObject**>(args),
+                                  static_cast<Py_ssize_t>(nargsf), nullptr);
+}
+#endif
+
+#if BUCKET_HAVE_VECTORCALL
+inline Py_ssize_t vectorcall_nargs(size_t nargsf)
+{
+    return PyVectorcall_NARGS(nargsf);
+}
+#endif
+
+// Py_TPFLAGS_METHOD_DESCRIPTOR (3.8) promises that obj.f(*a) is f(obj, *a),
+// which lets a call through an instance skip the bound method object.
+#if BUCKET_PY38
+constexpr unsigned long TPFLAGS_METHOD_DESCRIPTOR = Py_TPFLAGS_METHOD_DESCRIPTOR;
+
+// Looks obj.name up as a method call would. Where the attribute is a plain
+// method of the type and the instance does not shadow it, returns the
+// unbound method and sets *unbound; otherwise returns the attribute itself.
+inline PyObject* lookup_method(PyObject* obj, PyObject* name, bool* unbound)
+{
+    *unbound = false;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return PyObject_GetAttr(obj, name);
+    }
+    // _PyType_Lookup: borrowed, no exception on a miss; exported and
+    // unchanged from 3.7 to 3.13 (Cython relies on it too).
+    PyObject* found = _PyType_Lookup(type, name);
+    if (found == nullptr ||
+        !PyType_HasFeature(Py_TYPE(found), TPFLAGS_METHOD_DESCRIPTOR)) {
+        return PyObject_GetAttr(obj, name);
+    }
+    Py_INCREF(found);
+    if (type->tp_dictoffset != 0) {
+        PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+        if (dict == nullptr) {
+            Py_DECREF(found);
+            return nullptr;
+        }
+        PyObject* shadow = PyDict_GetItemWithError(dict, name);
+        if (shadow != nullptr || PyErr_Occurred()) {
+            Py_XINCREF(shadow);
+            Py_DECREF(dict);
+            Py_DECREF(found);
+            return shadow;
+        }
+        Py_DECREF(dict);
+    }
+    *unbound = true;
+    return found;
+}
+#else
+constexpr unsigned long TPFLAGS_METHOD_DESCRIPTOR = 0;
+
+inline PyObject* lookup_method(PyObject* obj, PyObject* name, bool* unbound)
+{
+    *unbound = false;
+    return PyObject_GetAttr(obj, name);
+}
+#endif
+
+// 3.7 and 3.8 have no public way to the running interpreter.
+inline PyInterpreterState* current_interpreter()
+{
+#if BUCKET_PY39
+    return PyInterpreterState_Get();
+#else
+    return PyThreadState_Get()->interp;
+#endif
+}
+
+// Takes the raised exception out of the thread state as one normalised
+// object that carries its traceback (NULL if none is set).
+// PyErr_Fetch and PyErr_Restore are deprecated from 3.12 on.
+inline PyObject* fetch_exception()
+{
+#if BUCKET_PY312
+    return PyErr_GetRaisedException();
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Raises exc again, as it was fetched; steals the reference.
+inline void restore_exception(PyObject* exc)
+{
+#if BUCKET_PY312
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
+}  // namespace compat
+}  // namespace bucket

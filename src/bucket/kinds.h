@@ -1,0 +1,18 @@
+// The bucket kinds, one source file each. Each function makes its class as
+// the module's exec step binds it, the base looked up by its global name.
+#pragma once
+
+#include <Python.h>
+
+#include "refs.h"
+
+namespace bucket {
+
+Ref create_boolean_bucket_class(PyObject* globals);
+Ref create_value_bucket_class(PyObject* globals);
+Ref create_categorical_bucket_class(PyObject* globals);
+Ref create_simple_categorical_bucket_class(PyObject* globals);
+Ref create_range_bucket_class(PyObject* globals);
+Ref create_string_bucket_class(PyObject* globals);
+
+}  // namespace bucket

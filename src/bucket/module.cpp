@@ -1,0 +1,392 @@
+// Module initialisation and the services the methods share: global lookups,
+// the type tests, printing and the making of classes.
+#include "module.h"
+
+#include "base_bucket.h"
+#include "compat.h"
+#include "factory.h"
+#include "kinds.h"
+#include "method.h"
+
+namespace bucket {
+
+Names names;
+Shared shared;
+
+namespace {
+
+int intern_names()
+{
+    if (names.__name__ != nullptr) {
+        return 0;
+    }
+#define BUCKET_INTERN_NAME(id)                        \
+    names.id = PyUnicode_InternFromString(#id);       \
+    if (names.id == nullptr) {                        \
+        return -1;                                    \
+    }
+    BUCKET_NAMES(BUCKET_INTERN_NAME)
+#undef BUCKET_INTERN_NAME
+    return 0;
+}
+
+// Keeps value in *slot for the module's own use, dropping what was there.
+int keep(PyObject** slot, PyObject* value)
+{
+    if (value == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
+// The package the module was imported into, "" for a top-level module.
+Ref package_of(PyObject* module)
+{
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) {
+        return name;
+    }
+    const Py_ssize_t dot =
+        PyUnicode_FindChar(name.get(), '.', 0, PyUnicode_GET_LENGTH(name.get()), -1);
+    if (dot == -2) {
+        return Ref();
+    }
+    return Ref::steal(PyUnicode_Substring(name.get(), 0, dot < 0 ? 0 : dot));
+}
+
+// Imports name relative to package first and, only if that raises
+// ImportError, as an absolute name. Returns the leaf module.
+Ref import_module(PyObject* package, const char* name)
+{
+    if (PyUnicode_GET_LENGTH(package) > 0) {
+        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%s", package, name));
+        if (!full) {
+            return full;
+        }
+        Ref module = Ref::steal(PyImport_Import(full.get()));
+        if (module || !PyErr_ExceptionMatches(PyExc_ImportError)) {
+            return module;
+        }
+        PyErr_Clear();
+    }
+    Ref absolute = Ref::steal(PyUnicode_FromString(name));
+    if (!absolute) {
+        return absolute;
+    }
+    return Ref::steal(PyImport_Import(absolute.get()));
+}
+
+int bind(PyObject* globals, PyObject* name, const Ref& value)
+{
+    if (!value) {
+        return -1;
+    }
+    return PyDict_SetItem(globals, name, value.get());
+}
+
+int bind_imports(PyObject* module, PyObject* globals)
+{
+    Ref package = package_of(module);
+    if (!package) {
+        return -1;
+    }
+    Ref numbers = import_module(package.get(), "numbers");
+    if (!numbers) {
+        return -1;
+    }
+    Ref number = getattr(numbers.get(), names.Number);
+    if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ImportError,
+                        "cannot import name 'Number' from 'numbers'");
+        return -1;
+    }
+    if (bind(globals, names.Number, number) < 0) {
+        return -1;
+    }
+    Ref bisect = import_module(package.get(), "bisect");
+    if (bind(globals, names.bisect, bisect) < 0) {
+        return -1;
+    }
+    Ref bisect_function = getattr(bisect.get(), names.bisect);
+    if (!bisect_function) {
+        // A bisect without the function is left to fail at its first use,
+        // as the module's code would; the shortcut never applies to it.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+    }
+    if (bind(globals, names.row_handler_pb2,
+             import_module(package.get(),
+                           "tarvello.custom.model_data.row_handler_proto."
+                           "row_handler_pb2")) < 0 ||
+        bind(globals, names.extractor,
+             import_module(package.get(),
+                           "tarvello.custom.model_data.extractor")) < 0) {
+        return -1;
+    }
+    if (keep(&shared.number, number.release()) < 0 ||
+        keep(&shared.bisect_module, bisect.release()) < 0) {
+        return -1;
+    }
+    Py_XSETREF(shared.bisect_function, bisect_function.release());
+    return 0;
+}
+
+int bind_constants(PyObject* globals)
+{
+    if (bind(globals, names.ANSI_ESCAPE,
+             Ref::steal(PyUnicode_FromString("\x1b["))) < 0) {
+        return -1;
+    }
+    Ref escape = lookup_global(globals, names.ANSI_ESCAPE);
+    if (!escape) {
+        return -1;
+    }
+    Ref suffix = Ref::steal(PyUnicode_FromString("30;m"));
+    if (!suffix) {
+        return -1;
+    }
+    if (bind(globals, names.NORMAL_COLOR, add(escape.get(), suffix.get())) < 0) {
+        return -1;
+    }
+    return PyDict_SetItem(globals, names.FAST_MODE, Py_False);
+}
+
+int make_shared_objects()
+{
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) {
+        return -1;
+    }
+    PyObject* builtins_dict = PyModule_GetDict(builtins.get());
+    Py_XINCREF(builtins_dict);
+    return keep(&shared.builtins, builtins_dict) < 0 ||
+                   keep(&shared.zero, PyLong_FromLong(0)) < 0 ||
+                   keep(&shared.one, PyLong_FromLong(1)) < 0 ||
+                   keep(&shared.hundred, PyLong_FromLong(100)) < 0 ||
+                   keep(&shared.float_zero, PyFloat_FromDouble(0.0)) < 0 ||
+                   keep(&shared.float_one, PyFloat_FromDouble(1.0)) < 0
+               ? -1
+               : 0;
+}
+
+// The exec step proper: binds every name of the namespace in its order.
+int populate(PyObject* module)
+{
+    if (intern_names() < 0 || ready_method_type() < 0 ||
+        make_shared_objects() < 0) {
+        return -1;
+    }
+    PyObject* globals = PyModule_GetDict(module);
+    if (globals == nullptr || bind_imports(module, globals) < 0 ||
+        bind_constants(globals) < 0) {
+        return -1;
+    }
+    using Factory = Ref (*)(PyObject*);
+    struct Binding {
+        PyObject* name;
+        Factory make;
+    };
+    const Binding bindings[] = {
+        {names.BadAttributeError, create_bad_attribute_error_class},
+        {names.BaseBucket, create_base_bucket_class},
+        {names.BooleanBucket, create_boolean_bucket_class},
+        {names.ValueBucket, create_value_bucket_class},
+        {names.CategoricalBucket, create_categorical_bucket_class},
+        {names.SimpleCategoricalBucket, create_simple_categorical_bucket_class},
+        {names.Bucket, create_range_bucket_class},
+        {names.StringBucket, create_string_bucket_class},
+        {names.create_category_dict, create_create_category_dict_function},
+        {names.read_from_proto, create_read_from_proto_function},
+    };
+    for (const Binding& binding : bindings) {
+        if (bind(globals, binding.name, binding.make(globals)) < 0) {
+            return -1;
+        }
+    }
+    return bind(globals, names.__test__, Ref::steal(PyDict_New()));
+}
+
+PyInterpreterState* owner_interpreter = nullptr;
+PyObject* initialised_module = nullptr;
+
+PyObject* module_create(PyObject* spec, PyModuleDef*)
+{
+    PyInterpreterState* interpreter = compat::current_interpreter();
+    if (owner_interpreter == nullptr) {
+        owner_interpreter = interpreter;
+    }
+    else if (owner_interpreter != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only "
+                        "be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    return PyModule_NewObject(name.get());
+}
+
+int module_exec(PyObject* module)
+{
+    if (module == initialised_module) {
+        return 0;
+    }
+    if (initialised_module != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'bucket' has already been imported. "
+                        "Re-initialisation is not supported.");
+        return -1;
+    }
+    if (populate(module) < 0) {
+        return -1;
+    }
+    // Only a complete import counts: a failed one may be tried again.
+    Py_INCREF(module);
+    initialised_module = module;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "bucket",
+    nullptr,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+Ref lookup_global(PyObject* globals, PyObject* name)
+{
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(shared.builtins, name);
+        if (value == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::borrow(value);
+}
+
+int fast_mode(PyObject* globals)
+{
+    Ref flag = lookup_global(globals, names.FAST_MODE);
+    if (!flag) {
+        return -1;
+    }
+    if (flag.get() == Py_False) {
+        return 0;
+    }
+    if (flag.get() == Py_True) {
+        return 1;
+    }
+    return PyObject_IsTrue(flag.get());
+}
+
+int is_number(PyObject* globals, PyObject* value)
+{
+    Ref number = lookup_global(globals, names.Number);
+    if (!number) {
+        return -1;
+    }
+    // The standard Number holds every exact int, float, bool and complex;
+    // asking its __instancecheck__ would give the same answer, slower.
+    if (number.get() == shared.number) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyLong_Type || type == &PyFloat_Type ||
+            type == &PyBool_Type || type == &PyComplex_Type) {
+            return 1;
+        }
+    }
+    return PyObject_IsInstance(value, number.get());
+}
+
+PyObject* raise_bad_attribute(PyObject* globals, PyObject* key,
+                              PyObject* value)
+{
+    Ref type = lookup_global(globals, names.BadAttributeError);
+    if (!type) {
+        return nullptr;
+    }
+    Ref error = call(type.get(), key, value);
+    if (!error) {
+        return nullptr;
+    }
+    if (PyExceptionInstance_Check(error.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
+                        error.get());
+    }
+    else {
+        PyErr_SetString(PyExc_TypeError,
+                        "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+
+Ref make_class(PyObject* globals, const char* name, PyObject* base,
+               const char* doc, const MethodSpec* methods, std::size_t count)
+{
+    Ref ns = Ref::steal(PyDict_New());
+    Ref class_name = Ref::steal(PyUnicode_FromString(name));
+    if (!ns || !class_name) {
+        return Ref();
+    }
+    Ref module_name = lookup_global(globals, names.__name__);
+    if (!module_name ||
+        PyDict_SetItem(ns.get(), names.__module__, module_name.get()) < 0 ||
+        PyDict_SetItem(ns.get(), names.__qualname__, class_name.get()) < 0) {
+        return Ref();
+    }
+    if (doc != nullptr &&
+        bind(ns.get(), names.__doc__, Ref::steal(PyUnicode_FromString(doc))) < 0) {
+        return Ref();
+    }
+    for (std::size_t i = 0; i < count; i++) {
+        Ref method = Ref::steal(make_method(methods[i], name, globals));
+        if (!method ||
+            PyDict_SetItemString(ns.get(), methods[i].name, method.get()) < 0) {
+            return Ref();
+        }
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, base));
+    if (!bases) {
+        return bases;
+    }
+    return call(reinterpret_cast<PyObject*>(Py_TYPE(base)), class_name.get(),
+                bases.get(), ns.get());
+}
+
+int print_line(PyObject* globals, PyObject* text)
+{
+    Ref print = lookup_global(globals, names.print);
+    if (!print) {
+        return -1;
+    }
+    return call(print.get(), text) ? 0 : -1;
+}
+
+}  // namespace bucket
+
+PyMODINIT_FUNC PyInit_bucket()
+{
+    return PyModuleDef_Init(&bucket::module_def);
+}
