@@ -164,6 +164,37 @@ int increment_inline(PyObject* self, PyObject* bucket)
     return setattr(self, names._total, new_total.get());
 }
 
+// increment_inline for a C index, without an int object where _distro is a
+// list that holds the index.
+int increment_inline_at(PyObject* self, Py_ssize_t index)
+{
+    Ref total = getattr(self, names._total);
+    if (!total) {
+        return -1;
+    }
+    Ref new_total = add(total.get(), shared.one);
+    if (!new_total) {
+        return -1;
+    }
+    Ref distro = getattr(self, names._distro);
+    if (!distro) {
+        return -1;
+    }
+    if (!PyList_CheckExact(distro.get()) || index < 0 ||
+        index >= PyList_GET_SIZE(distro.get())) {
+        Ref boxed = Ref::steal(PyLong_FromSsize_t(index));
+        return boxed ? increment_inline(self, boxed.get()) : -1;
+    }
+    Ref count = Ref::borrow(PyList_GET_ITEM(distro.get(), index));
+    Ref new_count = add(count.get(), shared.one);
+    // The addition may have run Python code that shortened the list:
+    // PyList_SetItem checks the index again.
+    if (!new_count || PyList_SetItem(distro.get(), index, new_count.release()) < 0) {
+        return -1;
+    }
+    return setattr(self, names._total, new_total.get());
+}
+
 PyObject* increment_impl(PyObject*, PyObject* const* args)
 {
     return increment_inline(args[0], args[1]) < 0 ? nullptr : none();
@@ -496,6 +527,54 @@ Ref create_entry(PyObject* globals, PyObject* self, PyObject* index)
         return create_entry_inline(globals, self, index);
     }
     return unbound ? call(method.get(), self, index) : call(method.get(), index);
+}
+
+Ref create_entry_at(PyObject*, PyObject* self, Py_ssize_t index)
+{
+    bool unbound = false;
+    Ref method =
+        Ref::steal(compat::lookup_method(self, names._create_entry, &unbound));
+    if (!method) {
+        return method;
+    }
+    if (!unbound || !is_method_of(method.get(), methods[CREATE_ENTRY])) {
+        Ref boxed = Ref::steal(PyLong_FromSsize_t(index));
+        if (!boxed) {
+            return boxed;
+        }
+        return unbound ? call(method.get(), self, boxed.get())
+                       : call(method.get(), boxed.get());
+    }
+    Ref counter =
+        Ref::steal(compat::lookup_method(self, names._increment, &unbound));
+    if (!counter) {
+        return counter;
+    }
+    if (unbound && is_method_of(counter.get(), methods[INCREMENT])) {
+        if (increment_inline_at(self, index) < 0) {
+            return Ref();
+        }
+    }
+    else {
+        Ref boxed = Ref::steal(PyLong_FromSsize_t(index));
+        if (!boxed || !(unbound ? call(counter.get(), self, boxed.get())
+                                : call(counter.get(), boxed.get()))) {
+            return Ref();
+        }
+    }
+    Ref rows = getattr(self, names._out_buckets);
+    if (!rows) {
+        return rows;
+    }
+    if (PyList_CheckExact(rows.get()) && index >= 0 &&
+        index < PyList_GET_SIZE(rows.get())) {
+        return Ref::borrow(PyList_GET_ITEM(rows.get(), index));
+    }
+    Ref boxed = Ref::steal(PyLong_FromSsize_t(index));
+    if (!boxed) {
+        return boxed;
+    }
+    return Ref::steal(PyObject_GetItem(rows.get(), boxed.get()));
 }
 
 int increment(PyObject*, PyObject* self, PyObject* bucket)

@@ -15,6 +15,10 @@ Ref create_base_bucket_class(PyObject* globals);
 // the inline path while the method is BaseBucket's own.
 Ref create_entry(PyObject* globals, PyObject* self, PyObject* index);
 
+// The same for an index held as a C integer, boxed only where Python code
+// (an override, a replaced attribute) must see it as an int object.
+Ref create_entry_at(PyObject* globals, PyObject* self, Py_ssize_t index);
+
 // self._increment(bucket): counts one value under bucket; 0 or -1.
 int increment(PyObject* globals, PyObject* self, PyObject* bucket);
 
