@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The whole test suite: against the in-place build, then against the package
+# installed with pip into a fresh virtual environment.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+bash scripts/build.sh
+
+echo "== tests of the in-place build"
+BUCKET_BUILD_DIR=build /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"
+
+echo "== tests of the installed package"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+PIP_NO_INDEX=1 "$work/venv/bin/python" -m pip install -q --no-build-isolation "$repo"
+rm -f "$repo/.mesonpy-native-file.ini"
+cp -r "$repo/tests" "$work/tests"
+cd "$work"
+"$work/venv/bin/python" -c 'import tarvello.custom.model_data.bucket, tarvello.custom.model_data.extractor, tarvello.custom.model_data.row_handler_proto.row_handler_pb2'
+"$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests "$@"

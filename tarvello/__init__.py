@@ -1,0 +1,1 @@
+"""Tarvello data tools."""

@@ -1,0 +1,1 @@
+"""Customer-specific parts of the Tarvello tools."""

@@ -1,0 +1,1 @@
+"""Preparing rows of data as model inputs."""
