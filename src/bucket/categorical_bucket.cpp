@@ -2,6 +2,7 @@
 // value returned as its category index and counted in its own slot.
 //
 // Slots of _distro: 0 for None, 1 for unknown values, k + 2 for category k.
+#include <initializer_list>
 #include <utility>
 
 #include "base_bucket.h"
@@ -120,10 +121,15 @@ Ref sorted_by(PyObject* iterable, PyObject* key, bool descending)
         return list;
     }
     Ref sort = getattr(list.get(), locals.sort);
+    if (!sort) {
+        return sort;
+    }
     Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) {
+        return no_args;
+    }
     Ref options = Ref::steal(PyDict_New());
-    if (!sort || !no_args || !options ||
-        PyDict_SetItem(options.get(), locals.key, key) < 0 ||
+    if (!options || PyDict_SetItem(options.get(), locals.key, key) < 0 ||
         PyDict_SetItem(options.get(), locals.reverse,
                        descending ? Py_True : Py_False) < 0) {
         return Ref();
@@ -437,13 +443,12 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
     }
-    Ref none_slot = Ref::steal(PyLong_FromSsize_t(NONE_SLOT));
-    Ref unknown_slot = Ref::steal(PyLong_FromSsize_t(UNKNOWN_SLOT));
-    if (!none_slot || !unknown_slot ||
-        append_share(self, proto, none_slot.get(), total.get(), nothing_counted) < 0 ||
-        append_share(self, proto, unknown_slot.get(), total.get(),
-                     nothing_counted) < 0) {
-        return nullptr;
+    for (const Py_ssize_t i : {NONE_SLOT, UNKNOWN_SLOT}) {
+        Ref slot = Ref::steal(PyLong_FromSsize_t(i));
+        if (!slot ||
+            append_share(self, proto, slot.get(), total.get(), nothing_counted) < 0) {
+            return nullptr;
+        }
     }
     Ref none_index = getattr(self, names._none_value);
     if (!none_index) {
@@ -526,10 +531,10 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
     }
     Ref index;
     if (value == Py_None) {
-        if (bump_at(self, NONE_SLOT) < 0) {
+        index = getattr(self, names._none_value);
+        if (!index || bump_at(self, NONE_SLOT) < 0) {
             return nullptr;
         }
-        index = getattr(self, names._none_value);
     }
     else {
         Ref categories = getattr(self, names._category_dict);
@@ -552,9 +557,6 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
             }
             index = Ref::borrow(locals.minus_one);
         }
-    }
-    if (!index) {
-        return nullptr;
     }
     PyObject* result = PyList_New(1);
     if (result != nullptr) {

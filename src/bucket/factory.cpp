@@ -15,8 +15,11 @@ PyObject* category_dict_name;  // "category_dict", the keyword of the call
 PyObject* create_category_dict(PyObject*, PyObject* const* args)
 {
     Ref categories = Ref::steal(PyDict_New());
+    if (!categories) {
+        return nullptr;
+    }
     Ref values = Ref::steal(PyObject_GetIter(args[0]));
-    if (!categories || !values) {
+    if (!values) {
         return nullptr;
     }
     Py_ssize_t position = 0;
@@ -93,8 +96,11 @@ Ref build_categorical(PyObject* globals, PyObject* proto, PyObject* name,
     }
     Ref index = none_index(none_value);
     Ref positional = Ref::steal(PyTuple_Pack(3, name, extractor, shared.zero));
+    if (!positional) {
+        return positional;
+    }
     Ref keywords = Ref::steal(PyDict_New());
-    if (!positional || !keywords ||
+    if (!keywords ||
         PyDict_SetItem(keywords.get(), category_dict_name, categories.get()) < 0 ||
         PyDict_SetItem(keywords.get(), names.none_value, index.get()) < 0) {
         return Ref();
