@@ -95,13 +95,12 @@ int bump_category(PyObject* self, PyObject* index)
     if (PyLong_CheckExact(index)) {
         int overflow = 0;
         const long long i = PyLong_AsLongLongAndOverflow(index, &overflow);
-        if (overflow == 0 && !(i == -1 && PyErr_Occurred()) &&
-            i >= -FIRST_CATEGORY_SLOT &&
+        if (i == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (overflow == 0 && i >= -FIRST_CATEGORY_SLOT &&
             i <= PY_SSIZE_T_MAX - FIRST_CATEGORY_SLOT) {
             return bump_at(self, static_cast<Py_ssize_t>(i) + FIRST_CATEGORY_SLOT);
-        }
-        if (PyErr_Occurred()) {
-            return -1;
         }
     }
     Ref distro = getattr(self, names._distro);
@@ -269,8 +268,8 @@ PyObject* set_categories(PyObject* globals, PyObject* const* args)
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < shown; i++) {
-        Ref name = Ref::steal(
-            PyObject_GetItem(PyList_GET_ITEM(top.get(), i), names.name));
+        Ref item = Ref::borrow(PyList_GET_ITEM(top.get(), i));
+        Ref name = Ref::steal(PyObject_GetItem(item.get(), names.name));
         if (!name) {
             return nullptr;
         }
