@@ -67,7 +67,6 @@ KINDS = [
     (value_bucket, [1.5, None, 0]),
     (null_value_bucket, [1.5, None]),
     (boolean_bucket, [True, False, None]),
-    (boolean_bucket_without_null, [True, False, None]),
     (categorical_bucket, ["blue", "red", "teal", None]),
     (int_categorical_bucket, [3, 7, 11, 12, None]),
     (float_categorical_bucket, [0.5, 1.25, 2.0, None]),
@@ -110,6 +109,20 @@ def test_written_bucket_is_rebuilt_with_fresh_counts(make, values, capsys):
     again.ClearField("bucket_fraction")
     proto.ClearField("bucket_fraction")
     assert again == proto
+
+
+def test_dropped_null_bucket_stays_dropped(capsys):
+    original = boolean_bucket_without_null()
+    proto = Message()
+    original.write_to_proto(proto)
+    rebuilt = bucket.read_from_proto(proto)
+    assert (rebuilt._has_null, rebuilt._total_buckets) == (False, 2)
+    assert str(rebuilt) == str(original)
+    # The original keeps the rows it was built with, one slot longer.
+    for value in (True, False, None):
+        row = rebuilt.bucketize({"member": value})
+        assert row == original.bucketize({"member": value})[:2]
+    assert rebuilt._distro == [2, 1]
 
 
 def test_categorical_none_index_comes_back_as_an_int(capsys):
