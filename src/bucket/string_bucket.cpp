@@ -1,8 +1,208 @@
-// PLACEHOLDER until the kind lands.
+// StringBucket: one index per value of a fixed list, one shared by every
+// other value ("Unknown") and one kept for None.
+#include "base_bucket.h"
 #include "kinds.h"
 #include "module.h"
 
 namespace bucket {
+namespace {
+
+PyObject* none()
+{
+    Py_RETURN_NONE;
+}
+
+PyObject* init(PyObject* globals, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    if (!call_super(globals, names.StringBucket, self, names.__init__, args[1],
+                    args[2], args[3], args[4])) {
+        return nullptr;
+    }
+    Ref map = Ref::steal(PyDict_New());
+    if (!map || setattr(self, names._bucket_map, map.get()) < 0) {
+        return nullptr;
+    }
+    // range(self._len): the count is read once.
+    Ref length = getattr(self, names._len);
+    if (!length) {
+        return nullptr;
+    }
+    Ref count = Ref::steal(PyNumber_Index(length.get()));
+    if (!count) {
+        return nullptr;
+    }
+    const Py_ssize_t n = PyLong_AsSsize_t(count.get());
+    if (n == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Ref position = Ref::steal(PyLong_FromSsize_t(i));
+        if (!position) {
+            return nullptr;
+        }
+        Ref buckets = getattr(self, names._buckets);
+        if (!buckets) {
+            return nullptr;
+        }
+        Ref value = Ref::steal(PyObject_GetItem(buckets.get(), position.get()));
+        if (!value) {
+            return nullptr;
+        }
+        Ref current = getattr(self, names._bucket_map);
+        if (!current ||
+            PyObject_SetItem(current.get(), value.get(), position.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return none();
+}
+
+PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    PyObject* proto = args[1];
+    if (write_base_fields(globals, self, proto) < 0) {
+        return nullptr;
+    }
+    Ref messages = lookup_global(globals, names.row_handler_pb2);
+    if (!messages) {
+        return nullptr;
+    }
+    Ref message_class = getattr(messages.get(), names.Bucket);
+    if (!message_class) {
+        return nullptr;
+    }
+    Ref constant = getattr(message_class.get(), names.STRING);
+    if (!constant || setattr(proto, names.bucket_type, constant.get()) < 0) {
+        return nullptr;
+    }
+    Ref has_none = getattr(self, names._has_none);
+    if (!has_none || setattr(proto, names.has_null, has_none.get()) < 0) {
+        return nullptr;
+    }
+    Ref buckets = getattr(self, names._buckets);
+    if (!buckets) {
+        return nullptr;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(buckets.get()));
+    if (!iterator) {
+        return nullptr;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref repeated = getattr(proto, names.string_buckets);
+        if (!repeated || !call_method(repeated.get(), names.append, item.get())) {
+            return nullptr;
+        }
+    }
+    return PyErr_Occurred() ? nullptr : none();
+}
+
+// Python's index <op> self._len: 1, 0 or -1.
+int compare_with_len(PyObject* self, PyObject* index, int op)
+{
+    Ref length = getattr(self, names._len);
+    if (!length) {
+        return -1;
+    }
+    return PyObject_RichCompareBool(index, length.get(), op);
+}
+
+PyObject* get_bucket_label(PyObject*, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    PyObject* index = args[1];
+    const int listed = compare_with_len(self, index, Py_LT);
+    if (listed < 0) {
+        return nullptr;
+    }
+    if (listed) {
+        Ref buckets = getattr(self, names._buckets);
+        if (!buckets) {
+            return nullptr;
+        }
+        return PyObject_GetItem(buckets.get(), index);
+    }
+    const int unknown = compare_with_len(self, index, Py_EQ);
+    if (unknown < 0) {
+        return nullptr;
+    }
+    return PyUnicode_FromString(unknown ? "Unknown" : "None");
+}
+
+// Counts the index the stored mapping gives, or the index after the list.
+Ref entry_for(PyObject* globals, PyObject* self, PyObject* index)
+{
+    if (PyLong_CheckExact(index)) {
+        const Py_ssize_t at = PyLong_AsSsize_t(index);
+        if (at != -1 || !PyErr_Occurred()) {
+            return create_entry_at(globals, self, at);
+        }
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return Ref();
+        }
+        PyErr_Clear();
+    }
+    return create_entry(globals, self, index);
+}
+
+PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    PyObject* value = args[1];
+    Ref map = getattr(self, names._bucket_map);
+    if (!map) {
+        return nullptr;
+    }
+    Ref index;
+    if (PyDict_CheckExact(map.get())) {
+        // Membership and the read are one lookup in a plain dict.
+        index = Ref::borrow(PyDict_GetItemWithError(map.get(), value));
+        if (!index && PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    else {
+        const int found = PySequence_Contains(map.get(), value);
+        if (found < 0) {
+            return nullptr;
+        }
+        if (found) {
+            Ref again = getattr(self, names._bucket_map);
+            if (!again) {
+                return nullptr;
+            }
+            index = Ref::steal(PyObject_GetItem(again.get(), value));
+            if (!index) {
+                return nullptr;
+            }
+        }
+    }
+    if (!index) {
+        index = getattr(self, names._len);
+        if (!index) {
+            return nullptr;
+        }
+    }
+    return entry_for(globals, self, index.get()).release();
+}
+
+const MethodSpec methods[] = {
+    {"__init__", init,
+     {{"self", Default::Required},
+      {"name", Default::Required},
+      {"extractor", Default::Required},
+      {"buckets", Default::Required},
+      {"has_none", Default::True}}},
+    {"write_to_proto", write_to_proto,
+     {{"self", Default::Required}, {"proto", Default::Required}}},
+    {"get_bucket_label", get_bucket_label,
+     {{"self", Default::Required}, {"index", Default::Required}}},
+    {"_bucketize_value", bucketize_value,
+     {{"self", Default::Required}, {"value", Default::Required}}},
+};
+
+}  // namespace
 
 Ref create_string_bucket_class(PyObject* globals)
 {
@@ -10,7 +210,8 @@ Ref create_string_bucket_class(PyObject* globals)
     if (!base) {
         return base;
     }
-    return make_class(globals, "StringBucket", base.get(), nullptr, nullptr, 0);
+    return make_class(globals, "StringBucket", base.get(), nullptr, methods,
+                      sizeof(methods) / sizeof(methods[0]));
 }
 
 }  // namespace bucket

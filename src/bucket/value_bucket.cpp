@@ -1,16 +1,314 @@
-// PLACEHOLDER until the kind lands.
+// ValueBucket: numeric values passed on as they are, with a marker for a
+// missing value or a default that stands in for it.
+#include "base_bucket.h"
 #include "kinds.h"
 #include "module.h"
 
 namespace bucket {
+namespace {
+
+// Below this share of None values the null bucket is not worth its input.
+PyObject* null_fraction_floor = nullptr;
+
+PyObject* none()
+{
+    Py_RETURN_NONE;
+}
+
+PyObject* init(PyObject* globals, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    PyObject* default_value = args[4];
+    PyObject* has_null = default_value != Py_None ? Py_False : args[3];
+    const int with_null = PyObject_IsTrue(has_null);
+    if (with_null < 0) {
+        return nullptr;
+    }
+    Ref total = Ref::steal(PyLong_FromLong(with_null ? 2 : 1));
+    if (!total ||
+        init_base(globals, names.ValueBucket, self, args[1], args[2], total.get()) < 0 ||
+        setattr(self, names._has_null, has_null) < 0 ||
+        setattr(self, names._default_value, default_value) < 0) {
+        return nullptr;
+    }
+    return none();
+}
+
+// The truth of self._has_null: 1, 0 or -1.
+int has_null(PyObject* self)
+{
+    Ref flag = getattr(self, names._has_null);
+    if (!flag) {
+        return -1;
+    }
+    return PyObject_IsTrue(flag.get());
+}
+
+PyObject* str(PyObject*, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    Ref name = getattr(self, names._name);
+    if (!name) {
+        return nullptr;
+    }
+    Ref count = getattr(self, names._total_buckets);
+    if (!count) {
+        return nullptr;
+    }
+    const int with_null = has_null(self);
+    if (with_null < 0) {
+        return nullptr;
+    }
+    Ref null_text;
+    if (with_null) {
+        null_text = Ref::steal(PyUnicode_FromString("has_null"));
+    }
+    else {
+        Ref default_value = getattr(self, names._default_value);
+        if (!default_value) {
+            return nullptr;
+        }
+        Ref shown = Ref::steal(PyObject_Str(default_value.get()));
+        if (!shown) {
+            return nullptr;
+        }
+        null_text = format("def=%s", shown.get());
+    }
+    if (!null_text) {
+        return nullptr;
+    }
+    Ref extractor = getattr(self, names._extractor);
+    if (!extractor) {
+        return nullptr;
+    }
+    Ref field = getattr(extractor.get(), names._field_name);
+    if (!field) {
+        return nullptr;
+    }
+    return format("%s: %d %s extractor: %s", name.get(), count.get(),
+                  null_text.get(), field.get())
+        .release();
+}
+
+PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    PyObject* proto = args[1];
+    if (write_base_fields(globals, self, proto) < 0) {
+        return nullptr;
+    }
+    Ref messages = lookup_global(globals, names.row_handler_pb2);
+    if (!messages) {
+        return nullptr;
+    }
+    Ref message_class = getattr(messages.get(), names.Bucket);
+    if (!message_class) {
+        return nullptr;
+    }
+    Ref constant = getattr(message_class.get(), names.DIRECT);
+    if (!constant || setattr(proto, names.bucket_type, constant.get()) < 0) {
+        return nullptr;
+    }
+    Ref flag = getattr(self, names._has_null);
+    if (!flag || setattr(proto, names.has_null, flag.get()) < 0) {
+        return nullptr;
+    }
+    Ref default_value = getattr(self, names._default_value);
+    if (!default_value) {
+        return nullptr;
+    }
+    if (default_value.get() != Py_None) {
+        Ref again = getattr(self, names._default_value);
+        if (!again || setattr(proto, names.none_value, again.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return none();
+}
+
+PyObject* set_null_fraction(PyObject*, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    const int with_null = has_null(self);
+    if (with_null <= 0) {
+        return with_null < 0 ? nullptr : none();
+    }
+    const int rare = PyObject_RichCompareBool(args[1], null_fraction_floor, Py_LT);
+    if (rare < 0) {
+        return nullptr;
+    }
+    // The flag follows the removal, so that a refused removal leaves the
+    // bucket as it was.
+    if (rare && (remove_bucket(self) < 0 ||
+                 setattr(self, names._has_null, Py_False) < 0)) {
+        return nullptr;
+    }
+    return none();
+}
+
+PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    Ref value = Ref::borrow(args[1]);
+    if (value.get() == Py_None) {
+        const int with_null = has_null(self);
+        if (with_null < 0) {
+            return nullptr;
+        }
+        if (with_null) {
+            return create_entry_at(globals, self, 1).release();
+        }
+        value = getattr(self, names._default_value);
+        if (!value) {
+            return nullptr;
+        }
+    }
+    const int fast = fast_mode(globals);
+    if (fast < 0) {
+        return nullptr;
+    }
+    if (!fast && value.get() != Py_None) {
+        const int number = is_number(globals, value.get());
+        if (number < 0) {
+            return nullptr;
+        }
+        if (!number) {
+            Ref name = getattr(self, names._name);
+            return name ? raise_bad_attribute(globals, name.get(), value.get())
+                        : nullptr;
+        }
+    }
+    if (increment(globals, self, shared.zero) < 0) {
+        return nullptr;
+    }
+    const int with_null = has_null(self);
+    if (with_null < 0) {
+        return nullptr;
+    }
+    PyObject* row = PyList_New(with_null ? 2 : 1);
+    if (row == nullptr) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(row, 0, value.release());
+    if (with_null) {
+        Py_INCREF(shared.float_zero);
+        PyList_SET_ITEM(row, 1, shared.float_zero);
+    }
+    return row;
+}
+
+// self._distro[index], read afresh.
+Ref count_at(PyObject* self, PyObject* index)
+{
+    Ref distro = getattr(self, names._distro);
+    if (!distro) {
+        return distro;
+    }
+    return Ref::steal(PyObject_GetItem(distro.get(), index));
+}
+
+PyObject* get_distro(PyObject*, PyObject* const* args)
+{
+    PyObject* self = args[0];
+    Ref extractor = getattr(self, names._extractor);
+    if (!extractor) {
+        return nullptr;
+    }
+    Ref description = call_method(extractor.get(), names.description);
+    if (!description) {
+        return nullptr;
+    }
+    Ref open = Ref::steal(PyUnicode_FromString("("));
+    if (!open) {
+        return nullptr;
+    }
+    Ref text = add(open.get(), description.get());
+    if (!text) {
+        return nullptr;
+    }
+    const int with_null = has_null(self);
+    if (with_null < 0) {
+        return nullptr;
+    }
+    if (with_null) {
+        Ref present = count_at(self, shared.zero);
+        if (!present) {
+            return nullptr;
+        }
+        Ref nulls = count_at(self, shared.one);
+        if (!nulls) {
+            return nullptr;
+        }
+        Ref total = add(present.get(), nulls.get());
+        if (!total) {
+            return nullptr;
+        }
+        // An empty bucket shows a share of 0, as the base report does.
+        const int counted =
+            PyObject_RichCompareBool(total.get(), shared.zero, Py_GT);
+        if (counted < 0) {
+            return nullptr;
+        }
+        Ref share = Ref::borrow(shared.zero);
+        if (counted) {
+            Ref null_count = count_at(self, shared.one);
+            if (!null_count) {
+                return nullptr;
+            }
+            share = percent(null_count.get(), total.get());
+            if (!share) {
+                return nullptr;
+            }
+        }
+        Ref piece = format(", %d%% null", share.get());
+        if (!piece) {
+            return nullptr;
+        }
+        text = add(text.get(), piece.get());
+        if (!text) {
+            return nullptr;
+        }
+    }
+    Ref close = Ref::steal(PyUnicode_FromString(")"));
+    if (!close) {
+        return nullptr;
+    }
+    return add(text.get(), close.get()).release();
+}
+
+const MethodSpec methods[] = {
+    {"__init__", init,
+     {{"self", Default::Required},
+      {"name", Default::Required},
+      {"extractor", Default::Required},
+      {"has_null", Default::True},
+      {"default_value", Default::None}}},
+    {"__str__", str, {{"self", Default::Required}}, true},
+    {"write_to_proto", write_to_proto,
+     {{"self", Default::Required}, {"proto", Default::Required}}},
+    {"set_null_fraction", set_null_fraction,
+     {{"self", Default::Required}, {"null_fraction", Default::Required}}},
+    {"_bucketize_value", bucketize_value,
+     {{"self", Default::Required}, {"value", Default::Required}}},
+    {"get_distro", get_distro, {{"self", Default::Required}}, true},
+};
+
+}  // namespace
 
 Ref create_value_bucket_class(PyObject* globals)
 {
+    if (null_fraction_floor == nullptr) {
+        null_fraction_floor = PyFloat_FromDouble(0.02);
+        if (null_fraction_floor == nullptr) {
+            return Ref();
+        }
+    }
     Ref base = lookup_global(globals, names.BaseBucket);
     if (!base) {
         return base;
     }
-    return make_class(globals, "ValueBucket", base.get(), nullptr, nullptr, 0);
+    return make_class(globals, "ValueBucket", base.get(), nullptr, methods,
+                      sizeof(methods) / sizeof(methods[0]));
 }
 
 }  // namespace bucket
