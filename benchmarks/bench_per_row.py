@@ -5,7 +5,8 @@ in the same run, on rows shaped like the titanic data: an age (a float, or
 None for about a fifth of the rows) and a port of embarkation (a str).
 Then checks that the one-hot kinds keep no new memory block per row.
 
-Run: PYTHONPATH=<build>/pkg python3 benchmarks/bench_per_row.py [rows]
+Run with the installed package (scripts/run.sh makes .venv):
+    .venv/bin/python benchmarks/bench_per_row.py [rows]
 """
 import bisect
 import random
