@@ -137,8 +137,23 @@ PyObject* remove_bucket_impl(PyObject*, PyObject* const* args)
     return none();
 }
 
-// Counts one value under bucket. A failed count changes no count: _total is
+// Adds one to distro[bucket], then stores new_total (_total + 1, made
+// before anything changed). A failed count changes no count: _total is
 // stored only once the distribution has taken the value.
+int count_in(PyObject* self, PyObject* distro, PyObject* bucket,
+             PyObject* new_total)
+{
+    Ref count = Ref::steal(PyObject_GetItem(distro, bucket));
+    if (!count) {
+        return -1;
+    }
+    Ref new_count = add(count.get(), shared.one);
+    if (!new_count || PyObject_SetItem(distro, bucket, new_count.get()) < 0) {
+        return -1;
+    }
+    return setattr(self, names._total, new_total);
+}
+
 int increment_inline(PyObject* self, PyObject* bucket)
 {
     Ref total = getattr(self, names._total);
@@ -153,15 +168,7 @@ int increment_inline(PyObject* self, PyObject* bucket)
     if (!distro) {
         return -1;
     }
-    Ref count = Ref::steal(PyObject_GetItem(distro.get(), bucket));
-    if (!count) {
-        return -1;
-    }
-    Ref new_count = add(count.get(), shared.one);
-    if (!new_count || PyObject_SetItem(distro.get(), bucket, new_count.get()) < 0) {
-        return -1;
-    }
-    return setattr(self, names._total, new_total.get());
+    return count_in(self, distro.get(), bucket, new_total.get());
 }
 
 // increment_inline for a C index, without an int object where _distro is a
@@ -183,7 +190,8 @@ int increment_inline_at(PyObject* self, Py_ssize_t index)
     if (!PyList_CheckExact(distro.get()) || index < 0 ||
         index >= PyList_GET_SIZE(distro.get())) {
         Ref boxed = Ref::steal(PyLong_FromSsize_t(index));
-        return boxed ? increment_inline(self, boxed.get()) : -1;
+        return boxed ? count_in(self, distro.get(), boxed.get(), new_total.get())
+                     : -1;
     }
     Ref count = Ref::borrow(PyList_GET_ITEM(distro.get(), index));
     Ref new_count = add(count.get(), shared.one);
