@@ -58,9 +58,18 @@ def kind_pending(name):
 
 
 def run_python(code):
-    """Runs code in a fresh interpreter that imports from the same places."""
+    """Runs code in a fresh interpreter that imports from the same places,
+    the in-place build's package paths included (also as the str _prelude,
+    for code that starts another interpreter)."""
+    import tarvello.custom.model_data as package
+    import tarvello.custom.model_data.row_handler_proto as messages
+    prelude = ("import tarvello.custom.model_data as _package, "
+               "tarvello.custom.model_data.row_handler_proto as _messages\n"
+               "_package.__path__[:] = %r\n_messages.__path__[:] = %r\n"
+               % (list(package.__path__), list(messages.__path__)))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+    prelude += "_prelude = %r\n" % prelude
+    result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
                             env=env, capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     return result.stdout
@@ -336,7 +345,7 @@ def test_second_interpreter_is_refused():
                     interpreters.destroy(interp)
         from tarvello.custom.model_data import bucket
         r, w = os.pipe()
-        run("import os\\n"
+        run(_prelude + "import os\\n"
             "try:\\n"
             "    from tarvello.custom.model_data import bucket\\n"
             "    text = 'imported'\\n"

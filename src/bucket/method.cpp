@@ -189,15 +189,12 @@ PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*)
     return PyMethod_New(self, obj);
 }
 
+// No tp_clear: a cycle through a method object always runs through its
+// globals dict, whose clearing breaks it, and a method must keep its globals
+// for as long as it can still be called.
 int method_traverse(PyObject* self, visitproc visit, void* arg)
 {
     Py_VISIT(as_method(self)->globals);
-    return 0;
-}
-
-int method_clear(PyObject* self)
-{
-    Py_CLEAR(as_method(self)->globals);
     return 0;
 }
 
@@ -205,7 +202,7 @@ void method_dealloc(PyObject* self)
 {
     MethodObject* m = as_method(self);
     PyObject_GC_UnTrack(self);
-    method_clear(self);
+    Py_XDECREF(m->globals);
     Py_XDECREF(m->name);
     Py_XDECREF(m->qualname);
     Py_XDECREF(m->module);
@@ -365,7 +362,6 @@ int ready_method_type()
     MethodType.tp_dealloc = method_dealloc;
     MethodType.tp_repr = method_repr;
     MethodType.tp_traverse = method_traverse;
-    MethodType.tp_clear = method_clear;
     MethodType.tp_descr_get = method_descr_get;
     MethodType.tp_getset = method_getset;
 #if BUCKET_HAVE_VECTORCALL
