@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if any is missing.
+# Fast when all are present: one dpkg-query per package, no apt-get at all.
 set -euo pipefail
 
 packages=(meson ninja-build python3-mesonpy python3-venv python3-dev g++
@@ -9,9 +10,13 @@ for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [ "$status" = "install ok installed" ] || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=600 update -q
-  apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}"
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "scripts/setup.sh: installing packages needs root; run it as root or install: ${missing[*]}" >&2
+  exit 1
 fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get -o DPkg::Lock::Timeout=600 update -q
+apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}"

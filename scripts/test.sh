@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: against the in-place build, then against the package
-# installed with pip into a fresh virtual environment.
+# installed with pip into a fresh virtual environment. Extra arguments go to pytest.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -15,7 +15,9 @@ trap 'rm -rf "$work"' EXIT
 /usr/bin/python3 -m venv --system-site-packages "$work/venv"
 PIP_NO_INDEX=1 "$work/venv/bin/python" -m pip install -q --no-build-isolation "$repo"
 rm -f "$repo/.mesonpy-native-file.ini"
-cp -r "$repo/tests" "$work/tests"
+# Outside the repository: python -m puts the current folder first on sys.path,
+# which from the root would import the source package without its compiled parts.
 cd "$work"
+unset BUCKET_BUILD_DIR
 "$work/venv/bin/python" -c 'import tarvello.custom.model_data.bucket, tarvello.custom.model_data.extractor, tarvello.custom.model_data.row_handler_proto.row_handler_pb2'
-"$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests "$@"
+"$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/tests" "$@"

@@ -623,6 +623,119 @@ int init_base(PyObject* globals, PyObject* cls_name, PyObject* self,
                : -1;
 }
 
+namespace {
+
+PyObject* null_fraction_floor = nullptr;  // 0.02
+
+// self._distro[index], the list read afresh.
+Ref count_at(PyObject* self, Py_ssize_t index)
+{
+    Ref distro = getattr(self, names._distro);
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    if (!distro || !key) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(distro.get(), key.get()));
+}
+
+Ref null_share(PyObject* self, Py_ssize_t null_index)
+{
+    Ref total = count_at(self, 0);
+    for (Py_ssize_t i = 1; total && i <= null_index; i++) {
+        Ref count = count_at(self, i);
+        total = count ? add(total.get(), count.get()) : Ref();
+    }
+    if (!total) {
+        return total;
+    }
+    // An empty bucket has no nulls to share out, as the base report shows.
+    const int counted = PyObject_RichCompareBool(total.get(), shared.zero, Py_GT);
+    if (counted < 0) {
+        return Ref();
+    }
+    Ref share = Ref::borrow(shared.zero);
+    if (counted) {
+        Ref nulls = count_at(self, null_index);
+        if (!nulls) {
+            return nulls;
+        }
+        share = percent(nulls.get(), total.get());
+        if (!share) {
+            return share;
+        }
+    }
+    return format(", %d%% null", share.get());
+}
+
+}  // namespace
+
+int has_null(PyObject* self)
+{
+    Ref flag = getattr(self, names._has_null);
+    return flag ? PyObject_IsTrue(flag.get()) : -1;
+}
+
+PyObject* drop_rare_null_bucket(PyObject* self, PyObject* null_fraction)
+{
+    const int with_null = has_null(self);
+    if (with_null <= 0) {
+        return with_null < 0 ? nullptr : none();
+    }
+    if (null_fraction_floor == nullptr) {
+        null_fraction_floor = PyFloat_FromDouble(0.02);
+        if (null_fraction_floor == nullptr) {
+            return nullptr;
+        }
+    }
+    const int rare = PyObject_RichCompareBool(null_fraction, null_fraction_floor, Py_LT);
+    if (rare < 0) {
+        return nullptr;
+    }
+    // The flag follows the removal, so that a refused removal leaves the
+    // bucket as it was.
+    if (rare && (remove_bucket(self) < 0 ||
+                 setattr(self, names._has_null, Py_False) < 0)) {
+        return nullptr;
+    }
+    return none();
+}
+
+PyObject* null_share_distro(PyObject* self, Py_ssize_t null_index)
+{
+    Ref extractor = getattr(self, names._extractor);
+    if (!extractor) {
+        return nullptr;
+    }
+    Ref description = call_method(extractor.get(), names.description);
+    Ref open = Ref::steal(PyUnicode_FromString("("));
+    if (!description || !open) {
+        return nullptr;
+    }
+    Ref text = add(open.get(), description.get());
+    if (!text) {
+        return nullptr;
+    }
+    const int with_null = has_null(self);
+    if (with_null < 0) {
+        return nullptr;
+    }
+    if (with_null) {
+        Ref piece = null_share(self, null_index);
+        if (!piece) {
+            return nullptr;
+        }
+        text = add(text.get(), piece.get());
+        if (!text) {
+            return nullptr;
+        }
+    }
+    Ref close = Ref::steal(PyUnicode_FromString(")"));
+    if (!close) {
+        return nullptr;
+    }
+    return add(text.get(), close.get()).release();
+}
+
 Ref percent(PyObject* count, PyObject* total)
 {
     Ref scaled = Ref::steal(PyNumber_Multiply(count, shared.hundred));

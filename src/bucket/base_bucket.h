@@ -34,6 +34,19 @@ int write_base_fields(PyObject* globals, PyObject* self, PyObject* proto);
 int init_base(PyObject* globals, PyObject* cls_name, PyObject* self,
               PyObject* name, PyObject* extractor, PyObject* total_buckets);
 
+// The truth value of self._has_null: 1, 0 or -1.
+int has_null(PyObject* self);
+
+// set_null_fraction of the kinds whose null bucket is their last index:
+// below a share of 0.02 None values, drops it while nothing is counted. A
+// refused drop leaves the bucket as it was. Returns None, or NULL.
+PyObject* drop_rare_null_bucket(PyObject* self, PyObject* null_fraction);
+
+// get_distro of those kinds: "(" + the extractor's description, then
+// ", N% null" while _has_null is true (N the share of slot null_index among
+// slots 0 to null_index, 0 while they count nothing), then ")".
+PyObject* null_share_distro(PyObject* self, Py_ssize_t null_index);
+
 // The share in percent that the reports show: int(count * 100 / total).
 Ref percent(PyObject* count, PyObject* total);
 

@@ -7,7 +7,6 @@ namespace bucket {
 namespace {
 
 // Made once by create_boolean_bucket_class.
-PyObject* null_threshold;  // 0.02
 PyObject* has_null_text;   // "has_null"
 PyObject* no_null_text;    // "no_null"
 
@@ -26,13 +25,6 @@ int truth(PyObject* obj)
         return 0;
     }
     return PyObject_IsTrue(obj);
-}
-
-// The truth value of self._has_null: 1, 0 or -1.
-int has_null(PyObject* self)
-{
-    Ref flag = getattr(self, names._has_null);
-    return flag ? truth(flag.get()) : -1;
 }
 
 PyObject* init(PyObject* globals, PyObject* const* args)
@@ -71,41 +63,6 @@ PyObject* str(PyObject*, PyObject* const* args)
     return format("%s: %d %s", name.get(), count.get(),
                   with_null ? has_null_text : no_null_text)
         .release();
-}
-
-PyObject* set_null_fraction(PyObject*, PyObject* const* args)
-{
-    PyObject* self = args[0];
-    Ref flag = getattr(self, names._has_null);
-    if (!flag) {
-        return nullptr;
-    }
-    const int with_null = truth(flag.get());
-    if (with_null <= 0) {
-        return with_null < 0 ? nullptr : none();
-    }
-    const int rare = PyObject_RichCompareBool(args[1], null_threshold, Py_LT);
-    if (rare <= 0) {
-        return rare < 0 ? nullptr : none();
-    }
-    if (setattr(self, names._has_null, Py_False) < 0) {
-        return nullptr;
-    }
-    if (remove_bucket(self) < 0) {
-        // A refused drop must leave the bucket as it was: the flag goes
-        // back to the object it held.
-        PyObject* refusal = compat::fetch_exception();
-        if (setattr(self, names._has_null, flag.get()) < 0) {
-            PyObject* failure = compat::fetch_exception();
-            PyException_SetContext(failure, refusal);
-            compat::restore_exception(failure);
-        }
-        else {
-            compat::restore_exception(refusal);
-        }
-        return nullptr;
-    }
-    return none();
 }
 
 PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
@@ -172,85 +129,15 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
     return create_entry_at(globals, self, is_true ? 1 : 0).release();
 }
 
-// self._distro[index], the list read afresh as the summary's sum does.
-Ref distro_at(PyObject* self, Py_ssize_t index)
+PyObject* set_null_fraction(PyObject*, PyObject* const* args)
 {
-    Ref distro = getattr(self, names._distro);
-    if (!distro) {
-        return distro;
-    }
-    Ref key = Ref::steal(PyLong_FromSsize_t(index));
-    if (!key) {
-        return key;
-    }
-    return Ref::steal(PyObject_GetItem(distro.get(), key.get()));
+    return drop_rare_null_bucket(args[0], args[1]);
 }
 
-// ", N% null" for the counts of the three buckets; a bucket that has counted
-// nothing has no nulls to share out and shows 0.
-Ref null_share(PyObject* self)
-{
-    Ref total = distro_at(self, 0);
-    for (Py_ssize_t i = 1; total && i < 3; i++) {
-        Ref count = distro_at(self, i);
-        total = count ? add(total.get(), count.get()) : Ref();
-    }
-    if (!total) {
-        return total;
-    }
-    const int empty = PyObject_RichCompareBool(total.get(), shared.zero, Py_EQ);
-    if (empty < 0) {
-        return Ref();
-    }
-    Ref share = Ref::borrow(shared.zero);
-    if (!empty) {
-        Ref nulls = distro_at(self, 2);
-        if (!nulls) {
-            return nulls;
-        }
-        share = percent(nulls.get(), total.get());
-        if (!share) {
-            return share;
-        }
-    }
-    return format(", %d%% null", share.get());
-}
-
+// The null bucket is index 2.
 PyObject* get_distro(PyObject*, PyObject* const* args)
 {
-    PyObject* self = args[0];
-    Ref extractor = getattr(self, names._extractor);
-    if (!extractor) {
-        return nullptr;
-    }
-    Ref description = call_method(extractor.get(), names.description);
-    Ref open = Ref::steal(PyUnicode_FromString("("));
-    if (!description || !open) {
-        return nullptr;
-    }
-    Ref text = add(open.get(), description.get());
-    if (!text) {
-        return nullptr;
-    }
-    const int with_null = has_null(self);
-    if (with_null < 0) {
-        return nullptr;
-    }
-    if (with_null) {
-        Ref piece = null_share(self);
-        if (!piece) {
-            return nullptr;
-        }
-        text = add(text.get(), piece.get());
-        if (!text) {
-            return nullptr;
-        }
-    }
-    Ref close = Ref::steal(PyUnicode_FromString(")"));
-    if (!close) {
-        return nullptr;
-    }
-    return add(text.get(), close.get()).release();
+    return null_share_distro(args[0], 2);
 }
 
 const MethodSpec methods[] = {
@@ -282,8 +169,7 @@ int keep_once(PyObject** slot, PyObject* (*make)())
 
 Ref create_boolean_bucket_class(PyObject* globals)
 {
-    if (keep_once(&null_threshold, [] { return PyFloat_FromDouble(0.02); }) < 0 ||
-        keep_once(&has_null_text,
+    if (keep_once(&has_null_text,
                   [] { return PyUnicode_InternFromString("has_null"); }) < 0 ||
         keep_once(&no_null_text,
                   [] { return PyUnicode_InternFromString("no_null"); }) < 0) {

@@ -7,9 +7,6 @@
 namespace bucket {
 namespace {
 
-// Below this share of None values the null bucket is not worth its input.
-PyObject* null_fraction_floor = nullptr;
-
 PyObject* none()
 {
     Py_RETURN_NONE;
@@ -32,16 +29,6 @@ PyObject* init(PyObject* globals, PyObject* const* args)
         return nullptr;
     }
     return none();
-}
-
-// The truth of self._has_null: 1, 0 or -1.
-int has_null(PyObject* self)
-{
-    Ref flag = getattr(self, names._has_null);
-    if (!flag) {
-        return -1;
-    }
-    return PyObject_IsTrue(flag.get());
 }
 
 PyObject* str(PyObject*, PyObject* const* args)
@@ -126,26 +113,6 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
     return none();
 }
 
-PyObject* set_null_fraction(PyObject*, PyObject* const* args)
-{
-    PyObject* self = args[0];
-    const int with_null = has_null(self);
-    if (with_null <= 0) {
-        return with_null < 0 ? nullptr : none();
-    }
-    const int rare = PyObject_RichCompareBool(args[1], null_fraction_floor, Py_LT);
-    if (rare < 0) {
-        return nullptr;
-    }
-    // The flag follows the removal, so that a refused removal leaves the
-    // bucket as it was.
-    if (rare && (remove_bucket(self) < 0 ||
-                 setattr(self, names._has_null, Py_False) < 0)) {
-        return nullptr;
-    }
-    return none();
-}
-
 PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
 {
     PyObject* self = args[0];
@@ -197,83 +164,15 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
     return row;
 }
 
-// self._distro[index], read afresh.
-Ref count_at(PyObject* self, PyObject* index)
+PyObject* set_null_fraction(PyObject*, PyObject* const* args)
 {
-    Ref distro = getattr(self, names._distro);
-    if (!distro) {
-        return distro;
-    }
-    return Ref::steal(PyObject_GetItem(distro.get(), index));
+    return drop_rare_null_bucket(args[0], args[1]);
 }
 
+// The null bucket is index 1.
 PyObject* get_distro(PyObject*, PyObject* const* args)
 {
-    PyObject* self = args[0];
-    Ref extractor = getattr(self, names._extractor);
-    if (!extractor) {
-        return nullptr;
-    }
-    Ref description = call_method(extractor.get(), names.description);
-    if (!description) {
-        return nullptr;
-    }
-    Ref open = Ref::steal(PyUnicode_FromString("("));
-    if (!open) {
-        return nullptr;
-    }
-    Ref text = add(open.get(), description.get());
-    if (!text) {
-        return nullptr;
-    }
-    const int with_null = has_null(self);
-    if (with_null < 0) {
-        return nullptr;
-    }
-    if (with_null) {
-        Ref present = count_at(self, shared.zero);
-        if (!present) {
-            return nullptr;
-        }
-        Ref nulls = count_at(self, shared.one);
-        if (!nulls) {
-            return nullptr;
-        }
-        Ref total = add(present.get(), nulls.get());
-        if (!total) {
-            return nullptr;
-        }
-        // An empty bucket shows a share of 0, as the base report does.
-        const int counted =
-            PyObject_RichCompareBool(total.get(), shared.zero, Py_GT);
-        if (counted < 0) {
-            return nullptr;
-        }
-        Ref share = Ref::borrow(shared.zero);
-        if (counted) {
-            Ref null_count = count_at(self, shared.one);
-            if (!null_count) {
-                return nullptr;
-            }
-            share = percent(null_count.get(), total.get());
-            if (!share) {
-                return nullptr;
-            }
-        }
-        Ref piece = format(", %d%% null", share.get());
-        if (!piece) {
-            return nullptr;
-        }
-        text = add(text.get(), piece.get());
-        if (!text) {
-            return nullptr;
-        }
-    }
-    Ref close = Ref::steal(PyUnicode_FromString(")"));
-    if (!close) {
-        return nullptr;
-    }
-    return add(text.get(), close.get()).release();
+    return null_share_distro(args[0], 1);
 }
 
 const MethodSpec methods[] = {
@@ -297,12 +196,6 @@ const MethodSpec methods[] = {
 
 Ref create_value_bucket_class(PyObject* globals)
 {
-    if (null_fraction_floor == nullptr) {
-        null_fraction_floor = PyFloat_FromDouble(0.02);
-        if (null_fraction_floor == nullptr) {
-            return Ref();
-        }
-    }
     Ref base = lookup_global(globals, names.BaseBucket);
     if (!base) {
         return base;
