@@ -11,8 +11,9 @@ fi
 bash scripts/build.sh
 
 # A venv made by another interpreter, or without Debian's packages, is made anew.
-if ! grep -qx 'include-system-site-packages = true' .venv/pyvenv.cfg 2>/dev/null ||
-   ! grep -qx 'home = /usr/bin' .venv/pyvenv.cfg; then
+if [ ! -x .venv/bin/python ] ||
+   ! grep -qx 'include-system-site-packages = true' .venv/pyvenv.cfg 2>/dev/null ||
+   ! grep -qx 'home = /usr/bin' .venv/pyvenv.cfg 2>/dev/null; then
   rm -rf .venv
   /usr/bin/python3 -m venv --system-site-packages .venv
 fi

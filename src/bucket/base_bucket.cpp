@@ -10,11 +10,6 @@
 namespace bucket {
 namespace {
 
-PyObject* none()
-{
-    Py_RETURN_NONE;
-}
-
 PyObject* init(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];

@@ -10,11 +10,6 @@ namespace {
 PyObject* has_null_text;   // "has_null"
 PyObject* no_null_text;    // "no_null"
 
-PyObject* none()
-{
-    Py_RETURN_NONE;
-}
-
 // The truth value of obj: 1, 0 or -1.
 int truth(PyObject* obj)
 {

@@ -38,11 +38,6 @@ struct Locals {
 
 Locals locals;
 
-PyObject* none()
-{
-    Py_RETURN_NONE;
-}
-
 // A new list of n int zeros.
 Ref zeros(Py_ssize_t n)
 {

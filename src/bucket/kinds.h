@@ -15,4 +15,8 @@ Ref create_simple_categorical_bucket_class(PyObject* globals);
 Ref create_range_bucket_class(PyObject* globals);
 Ref create_string_bucket_class(PyObject* globals);
 
+// Python's index <op> self._len for the range and string list kinds, which
+// share the boundary count: 1, 0 or -1.
+int compare_with_len(PyObject* self, PyObject* index, int op);
+
 }  // namespace bucket

@@ -9,11 +9,6 @@
 namespace bucket {
 namespace {
 
-PyObject* none()
-{
-    Py_RETURN_NONE;
-}
-
 PyObject* init(PyObject* globals, PyObject* const* args)
 {
     PyObject* self = args[0];
@@ -148,16 +143,6 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
         return nullptr;
     }
     return none();
-}
-
-// Python's index <op> self._len: 1, 0 or -1.
-int compare_with_len(PyObject* self, PyObject* index, int op)
-{
-    Ref length = getattr(self, names._len);
-    if (!length) {
-        return -1;
-    }
-    return PyObject_RichCompareBool(index, length.get(), op);
 }
 
 PyObject* get_bucket_label(PyObject*, PyObject* const* args)
@@ -353,6 +338,15 @@ const MethodSpec methods[] = {
 };
 
 }  // namespace
+
+int compare_with_len(PyObject* self, PyObject* index, int op)
+{
+    Ref length = getattr(self, names._len);
+    if (!length) {
+        return -1;
+    }
+    return PyObject_RichCompareBool(index, length.get(), op);
+}
 
 Ref create_range_bucket_class(PyObject* globals)
 {

@@ -55,6 +55,13 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// A new reference to None: what a method without a result returns.
+inline PyObject* none()
+{
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
 inline Ref getattr(PyObject* obj, PyObject* name)
 {
     return Ref::steal(PyObject_GetAttr(obj, name));

@@ -7,11 +7,6 @@
 namespace bucket {
 namespace {
 
-PyObject* none()
-{
-    Py_RETURN_NONE;
-}
-
 PyObject* init(PyObject* globals, PyObject* const* args)
 {
     PyObject* self = args[0];
