@@ -65,8 +65,11 @@ class FieldExtractor:
 def read_from_proto(message):
     """Rebuilds the FieldExtractor that ``to_proto`` wrote into ``message``."""
     names = row_handler_pb2.Extractor.DataType
-    if message.data_type not in names.values() or \
-            message.data_type == row_handler_pb2.Extractor.DATA_TYPE_UNSPECIFIED:
+    if message.data_type == row_handler_pb2.Extractor.DATA_TYPE_UNSPECIFIED:
         raise ValueError("extractor message for %r has no data type" % message.field_name)
+    # Proto3 enums are open: a newer writer's type arrives as a bare number.
+    if message.data_type not in names.values():
+        raise ValueError("extractor message for %r has unknown data type %d"
+                         % (message.field_name, message.data_type))
     position = message.position if message.HasField("position") else None
     return FieldExtractor(message.field_name, names.Name(message.data_type), position)
