@@ -56,8 +56,12 @@ if [ ! -f "$sysroot/.complete" ]; then
          grep -E '^[a-z0-9].*:armhf$' |
          grep -vE '^(dpkg|install-info|tar|libc-dev-bin|rpcsvc-proto):' | sort -u)
   # meson reads the interpreter's settings through distutils.
-  (cd "$debs" && apt-get download -q $pkgs python3-distutils python3-lib2to3) 2>&1 |
-    grep -v 'unsandboxed as root' || true
+  if ! (cd "$debs" && apt-get download -q $pkgs python3-distutils python3-lib2to3) > "$debs.log" 2>&1; then
+    cat "$debs.log" >&2
+    echo "armv6: downloading the armhf packages failed" >&2
+    exit 1
+  fi
+  rm -f "$debs.log"
   undo_arch
   trap - EXIT
   for d in "$debs"/*.deb; do dpkg -x "$d" "$sysroot"; done
