@@ -5,12 +5,20 @@
 
 #include <Python.h>
 
-namespace bucket {
-namespace compat {
-
 #define BUCKET_PY38 (PY_VERSION_HEX >= 0x03080000)
 #define BUCKET_PY39 (PY_VERSION_HEX >= 0x03090000)
 #define BUCKET_PY312 (PY_VERSION_HEX >= 0x030C0000)
+
+// From 3.9 on, PyMODINIT_FUNC marks the init function for export. Before,
+// it leaves it to the compiler flags, and the module hides its symbols.
+#if BUCKET_PY39
+#define BUCKET_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define BUCKET_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
+namespace bucket {
+namespace compat {
 
 // PEP 590 vectorcall arrived in 3.8, provisionally with underscored names;
 // 3.9 made them public. 3.7 has only the private fast call, which is frozen.

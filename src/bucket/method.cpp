@@ -328,9 +328,13 @@ PyObject* make_method(const MethodSpec& spec, const char* owner,
         }
     }
     m->name = PyUnicode_InternFromString(spec.name);
-    m->qualname = owner == nullptr
-                      ? (Py_XINCREF(m->name), m->name)
-                      : PyUnicode_FromFormat("%s.%s", owner, spec.name);
+    // Py_XINCREF is a statement, not an expression, up to 3.7.
+    if (owner == nullptr) {
+        Py_XINCREF(m->name);
+        m->qualname = m->name;
+    } else {
+        m->qualname = PyUnicode_FromFormat("%s.%s", owner, spec.name);
+    }
     if (m->name == nullptr || m->qualname == nullptr) {
         return nullptr;
     }

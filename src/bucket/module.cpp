@@ -386,7 +386,7 @@ int print_line(PyObject* globals, PyObject* text)
 
 }  // namespace bucket
 
-PyMODINIT_FUNC PyInit_bucket()
+BUCKET_MODINIT_FUNC PyInit_bucket()
 {
     return PyModuleDef_Init(&bucket::module_def);
 }
