@@ -1,3 +1,4 @@
+import contextlib
 import sqlite3
 from decimal import Decimal
 
@@ -97,14 +98,14 @@ def test_printed_list_stops_at_ten_most_common(capsys):
 
 
 def test_set_categories_from_a_database_query(capsys):
-    db = sqlite3.connect(":memory:")
-    db.row_factory = sqlite3.Row
-    db.execute("CREATE TABLE paint (color TEXT)")
-    db.executemany("INSERT INTO paint VALUES (?)",
-                   [("red",)] * 6 + [("blue",)] * 3 + [("teal",)])
-    rows = db.execute(
-        "SELECT color AS name, COUNT(*) AS count FROM paint "
-        "GROUP BY color ORDER BY count DESC").fetchall()
+    with contextlib.closing(sqlite3.connect(":memory:")) as db:
+        db.row_factory = sqlite3.Row
+        db.execute("CREATE TABLE paint (color TEXT)")
+        db.executemany("INSERT INTO paint VALUES (?)",
+                       [("red",)] * 6 + [("blue",)] * 3 + [("teal",)])
+        rows = db.execute(
+            "SELECT color AS name, COUNT(*) AS count FROM paint "
+            "GROUP BY color ORDER BY count DESC").fetchall()
     b = learned(rows, 0.2)
     assert b._category_dict == {"red": 0, "blue": 1}
     assert capsys.readouterr().out == \

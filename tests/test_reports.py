@@ -180,6 +180,10 @@ def test_failing_field_keeps_the_earlier_fields(name, count, extractor, error, k
     proto = row_handler_pb2.Bucket()
     with pytest.raises(error):
         b.write_to_proto(proto)
+    # A CopyFrom that refuses its argument may leave the sub-message present
+    # but empty, depending on the protobuf backend: that is the message's own.
+    if proto.extractor.ByteSize() == 0:
+        proto.ClearField("extractor")
     assert proto == row_handler_pb2.Bucket(**kept)
 
 
