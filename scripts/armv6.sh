@@ -145,5 +145,5 @@ export QEMU_LD_PREFIX="$sysroot"
 BUCKET_BUILD_DIR="$build" PYTHONPATH="$pure" PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION=python \
   "$python" scripts/check_build.py
 BUCKET_BUILD_DIR="$build" PYTHONPATH="$repo/scripts:$pure" PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION=python \
-  "$python" -m pytest -q -p no:cacheprovider -p hypothesis_emulated tests "$@"
+  BUCKET_TEST_PYTHON="$python" "$python" -m pytest -q -p no:cacheprovider -p hypothesis_emulated tests "$@"
 echo "armv6: passed (module checks and suite under qemu-arm, $((SECONDS - start)) s)"

@@ -69,7 +69,9 @@ def run_python(code):
                % (list(package.__path__), list(messages.__path__)))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     prelude += "_prelude = %r\n" % prelude
-    result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
+    # Under emulation the interpreter runs through a wrapper of its own.
+    python = os.environ.get("BUCKET_TEST_PYTHON", sys.executable)
+    result = subprocess.run([python, "-c", prelude + textwrap.dedent(code)],
                             env=env, capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     return result.stdout
