@@ -609,6 +609,23 @@ int write_base_fields(PyObject* globals, PyObject* self, PyObject* proto)
                : -1;
 }
 
+int set_bucket_type(PyObject* globals, PyObject* proto, PyObject* kind)
+{
+    Ref messages = lookup_global(globals, names.row_handler_pb2);
+    if (!messages) {
+        return -1;
+    }
+    Ref message_class = getattr(messages.get(), names.Bucket);
+    if (!message_class) {
+        return -1;
+    }
+    Ref constant = getattr(message_class.get(), kind);
+    if (!constant) {
+        return -1;
+    }
+    return setattr(proto, names.bucket_type, constant.get());
+}
+
 int init_base(PyObject* globals, PyObject* cls_name, PyObject* self,
               PyObject* name, PyObject* extractor, PyObject* total_buckets)
 {

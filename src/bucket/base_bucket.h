@@ -29,6 +29,10 @@ int remove_bucket(PyObject* self);
 // global: what the kinds' writers run first. 0 or -1.
 int write_base_fields(PyObject* globals, PyObject* self, PyObject* proto);
 
+// proto.bucket_type = row_handler_pb2.Bucket.<kind>, the module and the
+// constant looked up at the call. 0 or -1.
+int set_bucket_type(PyObject* globals, PyObject* proto, PyObject* kind);
+
 // super(cls, self).__init__(name, extractor, total_buckets), cls being the
 // global cls_name. 0 or -1.
 int init_base(PyObject* globals, PyObject* cls_name, PyObject* self,

@@ -67,16 +67,7 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
     if (write_base_fields(globals, self, proto) < 0) {
         return nullptr;
     }
-    Ref module = lookup_global(globals, names.row_handler_pb2);
-    if (!module) {
-        return nullptr;
-    }
-    Ref message_class = getattr(module.get(), names.Bucket);
-    if (!message_class) {
-        return nullptr;
-    }
-    Ref kind = getattr(message_class.get(), names.BOOLEAN);
-    if (!kind || setattr(proto, names.bucket_type, kind.get()) < 0) {
+    if (set_bucket_type(globals, proto, names.BOOLEAN) < 0) {
         return nullptr;
     }
     Ref flag = getattr(self, names._has_null);

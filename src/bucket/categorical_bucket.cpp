@@ -383,17 +383,7 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
                     proto)) {
         return nullptr;
     }
-    Ref messages = lookup_global(globals, names.row_handler_pb2);
-    if (!messages) {
-        return nullptr;
-    }
-    Ref message_class = getattr(messages.get(), names.Bucket);
-    if (!message_class) {
-        return nullptr;
-    }
-    Ref category_type = getattr(message_class.get(), names.CATEGORY);
-    if (!category_type ||
-        setattr(proto, names.bucket_type, category_type.get()) < 0) {
+    if (set_bucket_type(globals, proto, names.CATEGORY) < 0) {
         return nullptr;
     }
     Ref categories = getattr(self, names._category_dict);

@@ -94,16 +94,7 @@ PyObject* str(PyObject*, PyObject* const* args)
 int write_kind_and_flag(PyObject* globals, PyObject* self, PyObject* proto,
                         PyObject* kind)
 {
-    Ref messages = lookup_global(globals, names.row_handler_pb2);
-    if (!messages) {
-        return -1;
-    }
-    Ref message_class = getattr(messages.get(), names.Bucket);
-    if (!message_class) {
-        return -1;
-    }
-    Ref constant = getattr(message_class.get(), kind);
-    if (!constant || setattr(proto, names.bucket_type, constant.get()) < 0) {
+    if (set_bucket_type(globals, proto, kind) < 0) {
         return -1;
     }
     Ref has_none = getattr(self, names._has_none);

@@ -60,16 +60,7 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
     if (write_base_fields(globals, self, proto) < 0) {
         return nullptr;
     }
-    Ref messages = lookup_global(globals, names.row_handler_pb2);
-    if (!messages) {
-        return nullptr;
-    }
-    Ref message_class = getattr(messages.get(), names.Bucket);
-    if (!message_class) {
-        return nullptr;
-    }
-    Ref constant = getattr(message_class.get(), names.STRING);
-    if (!constant || setattr(proto, names.bucket_type, constant.get()) < 0) {
+    if (set_bucket_type(globals, proto, names.STRING) < 0) {
         return nullptr;
     }
     Ref has_none = getattr(self, names._has_none);

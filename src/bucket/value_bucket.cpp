@@ -79,16 +79,7 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
     if (write_base_fields(globals, self, proto) < 0) {
         return nullptr;
     }
-    Ref messages = lookup_global(globals, names.row_handler_pb2);
-    if (!messages) {
-        return nullptr;
-    }
-    Ref message_class = getattr(messages.get(), names.Bucket);
-    if (!message_class) {
-        return nullptr;
-    }
-    Ref constant = getattr(message_class.get(), names.DIRECT);
-    if (!constant || setattr(proto, names.bucket_type, constant.get()) < 0) {
+    if (set_bucket_type(globals, proto, names.DIRECT) < 0) {
         return nullptr;
     }
     Ref flag = getattr(self, names._has_null);
