@@ -848,3 +848,90 @@ def test_bucketize_value_override_in_instance_and_class():
     b._bucketize_value = lambda value: (_ for _ in ()).throw(KeyError("inner"))
     with pytest.raises(KeyError):
         b.bucketize({"age": 3})
+
+
+class Reversed(list):
+    """A list subclass whose reads disagree with its storage."""
+
+    def __getitem__(self, index):
+        return list.__getitem__(self, len(self) - 1 - index)
+
+    def __len__(self):
+        return 2
+
+
+@pytest.mark.parametrize("boundaries", [Reversed([30.0, 20.0, 10.0]), (10.0, 20.0, 30.0)])
+@pytest.mark.parametrize("value", [5.0, 15.0, 20.0, 25.0, 35.0])
+def test_boundaries_read_as_the_standard_bisection_reads_them(boundaries, value, path):
+    b = make("Bucket", path)
+    b._buckets = boundaries
+    index = std_bisect.bisect(boundaries, value)
+    assert b._bucketize_value(value) is b._out_buckets[index]
+    assert b._distro[index] == 1 and b._total == 1
+
+
+def test_boundary_in_a_tuple_whose_comparison_raises(path):
+    b = make("Bucket", path)
+    b._buckets = (10.0, HostileNumber(20.0, explode, None), 30.0)
+    with pytest.raises(Boom):
+        b._bucketize_value(15.0)
+    assert sum(b._distro) == 0 and b._total == 0
+
+
+class ListLike(type):
+    def __eq__(cls, other):
+        if getattr(cls, "boom", False):
+            raise Boom("type compared")
+        return other is list or type.__eq__(cls, other)
+
+    __hash__ = type.__hash__
+
+
+def test_simple_value_whose_type_compares_equal_to_list():
+    class Pretender(metaclass=ListLike):
+        def __len__(self):
+            return 2
+
+        def __iter__(self):
+            return iter(["red", "purple"])
+
+    b = make("SimpleCategoricalBucket", "inline")
+    assert b._bucketize_value(Pretender()) == [-1, 0]
+    Pretender.boom = True
+    with pytest.raises(Boom):
+        b._bucketize_value(Pretender())
+
+
+@pytest.mark.parametrize("kind", ["StringBucket", "SimpleCategoricalBucket"])
+def test_listed_value_whose_hash_attacks_the_list_at_construction(kind):
+    values = []
+
+    def shrink(_):
+        del values[1:]
+
+    values.extend([HostileKey("red", shrink, None), "green", "blue"])
+    with pytest.raises(IndexError):
+        getattr(bucket, kind)("c", FieldExtractor("c"), values)
+    values[:] = ["red", HostileKey("green", explode, None)]
+    with pytest.raises(Boom):
+        getattr(bucket, kind)("c", FieldExtractor("c"), values)
+
+
+@pytest.mark.parametrize("kind", ROW_KINDS + ["ValueBucket"])
+def test_refused_total_whose_count_cannot_go_back(kind, path):
+    class Refusing(getattr(bucket, kind)):
+        def __setattr__(self, name, value):
+            if name == "_total" and getattr(self, "_locked", False):
+                del self._distro[:]
+                raise Boom("locked")
+            object.__setattr__(self, name, value)
+
+    b = KINDS[kind][0](Refusing)
+    if path == "generic":
+        b._distro = CountList(b._distro)
+    b._locked = True
+    value = {"Bucket": 15.0, "StringBucket": "green", "BooleanBucket": True, "ValueBucket": 2.5}[kind]
+    with pytest.raises(IndexError) as caught:
+        b._bucketize_value(value)
+    assert isinstance(caught.value.__context__, Boom)
+    assert list(b._distro) == [] and b._total == 0
