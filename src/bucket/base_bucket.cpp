@@ -132,6 +132,27 @@ PyObject* remove_bucket_impl(PyObject*, PyObject* const* args)
     return none();
 }
 
+// Puts old_count back into distro[bucket] (bucket an int object, or NULL
+// for the C index) after _total refused its new value, as a subclass's
+// __setattr__ or property may: a failed count changes no count. The refusal
+// stays raised; a count that cannot go back is raised in its context.
+// Always -1.
+int undo_count(PyObject* distro, PyObject* bucket, Py_ssize_t index,
+               PyObject* old_count)
+{
+    PyObject* refusal = compat::fetch_exception();
+    Ref boxed = bucket != nullptr ? Ref::borrow(bucket)
+                                  : Ref::steal(PyLong_FromSsize_t(index));
+    if (!boxed || PyObject_SetItem(distro, boxed.get(), old_count) < 0) {
+        PyObject* failure = compat::fetch_exception();
+        PyException_SetContext(failure, refusal);
+        compat::restore_exception(failure);
+        return -1;
+    }
+    compat::restore_exception(refusal);
+    return -1;
+}
+
 // Adds one to distro[bucket], then stores new_total (_total + 1, made
 // before anything changed). A failed count changes no count: _total is
 // stored only once the distribution has taken the value.
@@ -146,7 +167,10 @@ int count_in(PyObject* self, PyObject* distro, PyObject* bucket,
     if (!new_count || PyObject_SetItem(distro, bucket, new_count.get()) < 0) {
         return -1;
     }
-    return setattr(self, names._total, new_total);
+    if (setattr(self, names._total, new_total) < 0) {
+        return undo_count(distro, bucket, 0, count.get());
+    }
+    return 0;
 }
 
 int increment_inline(PyObject* self, PyObject* bucket)
@@ -195,7 +219,10 @@ int increment_inline_at(PyObject* self, Py_ssize_t index)
     if (!new_count || PyList_SetItem(distro.get(), index, new_count.release()) < 0) {
         return -1;
     }
-    return setattr(self, names._total, new_total.get());
+    if (setattr(self, names._total, new_total.get()) < 0) {
+        return undo_count(distro.get(), nullptr, index, count.get());
+    }
+    return 0;
 }
 
 PyObject* increment_impl(PyObject*, PyObject* const* args)
