@@ -38,9 +38,11 @@ boundary_values = st.one_of(small, small, st.floats(-10, 100), st.sampled_from(
 flags = st.sampled_from([True, False, 0, 1])
 indexes = st.one_of(st.integers(-4, 6), st.just(1.0))
 fractions = st.one_of(st.sampled_from([0.0, 0.019, 0.02, 0.5]), st.floats(0, 0.05))
-counts = st.lists(st.fixed_dictionaries(
-    {"name": keys, "count": st.one_of(st.sampled_from([0, 1, 10]), st.integers(0, 20))}),
-    max_size=7)
+unhashable = st.just(["x"])
+counts = st.lists(st.one_of(st.fixed_dictionaries(
+    {"name": keys, "count": st.one_of(st.sampled_from([0, 1, 10, 2.5]), st.integers(0, 20))}),
+    st.fixed_dictionaries({"name": unhashable, "count": st.just(5)}),
+    st.just({"name": "red"})), max_size=7)
 
 
 def boundaries():
@@ -50,16 +52,18 @@ def boundaries():
 
 KINDS = {
     "Bucket": st.tuples(names, extractors, boundaries(), flags),
-    "StringBucket": st.tuples(names, extractors, st.lists(st.sampled_from(WORDS), max_size=5),
-                              flags),
+    "StringBucket": st.tuples(names, extractors, st.lists(
+        st.one_of(st.sampled_from(WORDS), st.sampled_from(WORDS), keys, unhashable), max_size=5),
+        flags),
     "BooleanBucket": st.tuples(names, extractors, flags),
     "ValueBucket": st.tuples(names, extractors, flags,
-                             st.one_of(st.none(), boundary_values, st.just("n/a"), st.just(False))),
+                             st.one_of(st.none(), boundary_values, st.sampled_from(["n/a", False, (1, 2)]))),
     "CategoricalBucket": st.tuples(
         names, extractors, st.sampled_from([0, 0.1, 0.25]),
         st.one_of(st.none(), st.lists(keys, max_size=4).map(model.create_category_dict)),
-        st.one_of(st.none(), st.integers(-1, 5))),
-    "SimpleCategoricalBucket": st.tuples(names, extractors, st.lists(keys, max_size=5)),
+        st.one_of(st.none(), st.integers(-1, 5), st.just(2.5))),
+    "SimpleCategoricalBucket": st.tuples(names, extractors,
+                                         st.lists(st.one_of(keys, keys, unhashable), max_size=5)),
 }
 
 # Module globals the methods read at each call, and what a caller may put there.
@@ -151,8 +155,12 @@ def state(b):
 
 def check(kind, args, ops):
     try:
-        ours = getattr(bucket, kind)(*copy.deepcopy(args))
-        theirs = getattr(model, kind)(*copy.deepcopy(args))
+        ours, theirs = (outcome(lambda: getattr(lib, kind)(*copy.deepcopy(args)))
+                        for lib in (bucket, model))
+        assert ours[1:] == theirs[1:]
+        ours, theirs = ours[0], theirs[0]
+        if ours is None:
+            return
         assert state(ours) == state(theirs)
         for op in ops:
             ours, got = call(bucket, ours, op)
