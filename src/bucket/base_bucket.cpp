@@ -117,7 +117,17 @@ PyObject* remove_bucket_impl(PyObject*, PyObject* const* args)
     if (!distro) {
         return nullptr;
     }
-    Ref shorter = Ref::steal(PySequence_GetSlice(distro.get(), 0, -1));
+    // Subscripted with a slice object, as _distro[0:-1] is, so that a
+    // replaced _distro fails with the interpreter's own error.
+    Ref last = Ref::steal(PyLong_FromLong(-1));
+    if (!last) {
+        return nullptr;
+    }
+    Ref cut = Ref::steal(PySlice_New(shared.zero, last.get(), nullptr));
+    if (!cut) {
+        return nullptr;
+    }
+    Ref shorter = Ref::steal(PyObject_GetItem(distro.get(), cut.get()));
     if (!shorter || setattr(self, names._distro, shorter.get()) < 0) {
         return nullptr;
     }
