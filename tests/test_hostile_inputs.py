@@ -424,7 +424,7 @@ def test_message_with_repeated_category_names():
     (Message(), ValueError, "has no data type"),
     (Message(name="n", bucket_type=Message.BUCKET,
              extractor=row_handler_pb2.Extractor(field_name="v", data_type=9)), ValueError, "unknown data type 9"),
-    (message(Message.BUCKET_TYPE_UNSPECIFIED), Exception, "^Bucket n of unknown type$"),
+    (message(0), Exception, "^Bucket n of unknown type$"),
     (message(99), Exception, "^Bucket n of unknown type$"),
     (message(Message.CATEGORY, none_value=1.0), Exception, "^Category bucket n has no buckets$"),
 ])
