@@ -3,8 +3,11 @@
 # Fast when all are present: one dpkg-query per package, no apt-get at all.
 set -euo pipefail
 
+# python3.11-dbg: the debug interpreter of scripts/leaks.sh; its headers come
+# with libpython3.11-dbg, named too since the build needs them.
 packages=(meson ninja-build python3-mesonpy python3-venv python3-dev g++
-          protobuf-compiler python3-protobuf python3-pytest python3-hypothesis)
+          protobuf-compiler python3-protobuf python3-pytest python3-hypothesis
+          python3.11-dbg libpython3.11-dbg)
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
