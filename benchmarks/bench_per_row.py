@@ -1,109 +1,25 @@
 """Times bucketize per row for the range, string list and direct value buckets.
 
-Each kind is measured against a pure-Python class with the same behaviour,
-in the same run, on rows shaped like the titanic data: an age (a float, or
-None for about a fifth of the rows) and a port of embarkation (a str).
+Each kind is measured against the plain-Python model of the module that the
+tests compare it with (tests/bucket_model.py), in the same run, on rows
+shaped like the titanic data: an age (a float, or None for about a fifth of
+the rows) and a port of embarkation (a str).
 Then checks that the one-hot kinds keep no new memory block per row.
 
 Run with the installed package (scripts/run.sh makes .venv):
     .venv/bin/python benchmarks/bench_per_row.py [rows]
 """
-import bisect
+import os
 import random
 import sys
 import timeit
-from numbers import Number
 
 from tarvello.custom.model_data import bucket
 from tarvello.custom.model_data.extractor import FieldExtractor
 
-FAST_MODE = False
-
-
-class BadAttributeError(Exception):
-    def __init__(self, key, value):
-        self._key = key
-        self._value = value
-
-
-class PyBaseBucket:
-    def __init__(self, name, extractor, total_buckets):
-        self._name = name
-        self._extractor = extractor
-        self._total_buckets = total_buckets
-        self._distro = [0] * self._total_buckets
-        self._total = 0
-        self._out_buckets = []
-        for i in range(self._total_buckets):
-            row = [0.0] * self._total_buckets
-            row[i] = 1.0
-            self._out_buckets.append(row)
-
-    def _increment(self, bucket):
-        self._total = self._total + 1
-        self._distro[bucket] = self._distro[bucket] + 1
-
-    def _create_entry(self, index):
-        self._increment(index)
-        return self._out_buckets[index]
-
-    def bucketize(self, row):
-        try:
-            return self._bucketize_value(self._extractor.extract(row))
-        except KeyError:
-            print("KeyError in %s: %s" % (self._name, str(row)))
-            raise
-
-
-class PyBucket(PyBaseBucket):
-    def __init__(self, name, extractor, buckets, has_none=True):
-        total = len(buckets) + 2 if has_none else len(buckets) + 1
-        super(PyBucket, self).__init__(name, extractor, total)
-        self._has_none = has_none
-        self._buckets = buckets
-        self._len = len(buckets)
-
-    def _bucketize_value(self, value):
-        if value is None:
-            index = self._len + 1 if self._has_none else 0
-            return self._create_entry(index)
-        if not FAST_MODE and not isinstance(value, Number):
-            raise BadAttributeError(self._name, value)
-        return self._create_entry(bisect.bisect(self._buckets, value))
-
-
-class PyStringBucket(PyBucket):
-    def __init__(self, name, extractor, buckets, has_none=True):
-        super(PyStringBucket, self).__init__(name, extractor, buckets, has_none)
-        self._bucket_map = {}
-        for i in range(self._len):
-            self._bucket_map[self._buckets[i]] = i
-
-    def _bucketize_value(self, value):
-        if value in self._bucket_map:
-            index = self._bucket_map[value]
-        else:
-            index = self._len
-        return self._create_entry(index)
-
-
-class PyValueBucket(PyBaseBucket):
-    def __init__(self, name, extractor, has_null=True, default_value=None):
-        if default_value is not None:
-            has_null = False
-        super(PyValueBucket, self).__init__(name, extractor, 2 if has_null else 1)
-        self._has_null = has_null
-        self._default_value = default_value
-
-    def _bucketize_value(self, value):
-        if value is None:
-            if self._has_null:
-                return self._create_entry(1)
-            value = self._default_value
-        if not FAST_MODE and value is not None and not isinstance(value, Number):
-            raise BadAttributeError(self._name, value)
-        self._increment(0)
-        return [value, 0.0] if self._has_null else [value]
+# The baseline is the tests' plain-Python model of the module.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import bucket_model as model  # noqa: E402
 
 
 def make_rows(count, seed=7):
@@ -122,14 +38,15 @@ def kinds():
     town = FieldExtractor("embark_town")
     bounds = [5.0, 12.0, 18.0, 25.0, 30.0, 40.0, 50.0, 65.0]
     ports = ["Southampton", "Cherbourg", "Queenstown"]
-    return [
-        ("Bucket", lambda: bucket.Bucket("age", age, bounds),
-         lambda: PyBucket("age", age, bounds)),
-        ("StringBucket", lambda: bucket.StringBucket("town", town, ports),
-         lambda: PyStringBucket("town", town, ports)),
-        ("ValueBucket", lambda: bucket.ValueBucket("age", age),
-         lambda: PyValueBucket("age", age)),
-    ]
+    made = {}
+    for lib in (bucket, model):
+        made[lib] = [
+            ("Bucket", lambda lib=lib: lib.Bucket("age", age, bounds)),
+            ("StringBucket", lambda lib=lib: lib.StringBucket("town", town, ports)),
+            ("ValueBucket", lambda lib=lib: lib.ValueBucket("age", age)),
+        ]
+    return [(name, make_c, make_py)
+            for (name, make_c), (_, make_py) in zip(made[bucket], made[model])]
 
 
 def feed(run, rows):
