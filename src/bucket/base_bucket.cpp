@@ -183,18 +183,25 @@ int count_in(PyObject* self, PyObject* distro, PyObject* bucket,
     return 0;
 }
 
-int increment_inline(PyObject* self, PyObject* bucket)
+// The first steps of a count, in their order: _total + 1, then _distro.
+int read_counts(PyObject* self, Ref& new_total, Ref& distro)
 {
     Ref total = getattr(self, names._total);
     if (!total) {
         return -1;
     }
-    Ref new_total = add(total.get(), shared.one);
+    new_total = add(total.get(), shared.one);
     if (!new_total) {
         return -1;
     }
-    Ref distro = getattr(self, names._distro);
-    if (!distro) {
+    distro = getattr(self, names._distro);
+    return distro ? 0 : -1;
+}
+
+int increment_inline(PyObject* self, PyObject* bucket)
+{
+    Ref new_total, distro;
+    if (read_counts(self, new_total, distro) < 0) {
         return -1;
     }
     return count_in(self, distro.get(), bucket, new_total.get());
@@ -204,16 +211,8 @@ int increment_inline(PyObject* self, PyObject* bucket)
 // list that holds the index.
 int increment_inline_at(PyObject* self, Py_ssize_t index)
 {
-    Ref total = getattr(self, names._total);
-    if (!total) {
-        return -1;
-    }
-    Ref new_total = add(total.get(), shared.one);
-    if (!new_total) {
-        return -1;
-    }
-    Ref distro = getattr(self, names._distro);
-    if (!distro) {
+    Ref new_total, distro;
+    if (read_counts(self, new_total, distro) < 0) {
         return -1;
     }
     if (!PyList_CheckExact(distro.get()) || index < 0 ||
