@@ -7,7 +7,7 @@ cd "$repo"
 bash scripts/build.sh
 
 echo "== tests of the in-place build"
-BUCKET_BUILD_DIR=build /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"
+BUCKET_BUILD_DIR=build BUCKET_PACKAGING_TESTS=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"
 
 echo "== tests of the installed package"
 work=$(mktemp -d)
