@@ -138,6 +138,7 @@ if printf '%s\n' "$attrs" | grep -q 'Thumb-2'; then
   failures=$((failures + 1))
 fi
 bash scripts/v7scan.sh "$module" || failures=$((failures + 1))
+bash scripts/no_cxx_runtime.sh "$module" arm-linux-gnueabihf-nm || failures=$((failures + 1))
 [ "$failures" = 0 ] || { echo "armv6: FAILED ($failures checks of the module)"; exit 1; }
 
 step "whole suite under qemu-arm"

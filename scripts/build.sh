@@ -7,18 +7,20 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 meson=/usr/bin/meson
 
-werror_on() {
+# Warnings as errors, and no C++ exceptions (the project's default, which an
+# older build folder may predate).
+options_as_wanted() {
   "$meson" introspect build --buildoptions 2>/dev/null | /usr/bin/python3 -c '
 import json, sys
-sys.exit(0 if any(o["name"] == "werror" and o["value"] is True for o in json.load(sys.stdin)) else 1)'
+options = {o["name"]: o["value"] for o in json.load(sys.stdin)}
+sys.exit(0 if options.get("werror") is True and options.get("cpp_eh") == "none" else 1)'
 }
 
-if [ ! -f build/build.ninja ] || [ ! -f build/meson-private/coredata.dat ]; then
-  # Missing or half made (an interrupted setup): start afresh.
+if [ ! -f build/build.ninja ] || [ ! -f build/meson-private/coredata.dat ] || ! options_as_wanted; then
+  # Missing, half made (an interrupted setup) or configured otherwise by
+  # hand: start afresh, since meson 1.0 keeps a folder's first options.
   rm -rf build
   "$meson" setup build -Dwerror=true >/dev/null
-elif ! werror_on; then
-  # Configured by hand without -Dwerror=true.
-  "$meson" setup --reconfigure build -Dwerror=true >/dev/null
 fi
 "$meson" compile -C build
+bash scripts/no_cxx_runtime.sh build/tarvello/custom/model_data/bucket.cpython-*.so

@@ -195,7 +195,7 @@ class CategoricalBucket(BaseBucket):
         self._category_dict = categories
         self._distro = [0] * (len(categories) + 2)
         ordered = sorted(values, key=lambda entry: entry["count"], reverse=True)
-        names = [entry["name"] for entry in ordered[:min(len(self._distro), 10)]]
+        names = [entry["name"] for entry in ordered[:min(len(categories) + 2, 10)]]
         print("categories for %s: %s" % (self._name, names))
 
     def __str__(self):
@@ -247,7 +247,8 @@ class CategoricalBucket(BaseBucket):
         count = 0
         for x in self._distro:
             count += x
-        shares = [x * 100 / count for x in self._distro if count and float(x) / count > 0.009]
+        # Nothing counted: no shares, and the counts are not read again.
+        shares = [x * 100 / count for x in self._distro if float(x) / count > 0.009] if count else []
         return "(" + str(shares) + ")"
 
 

@@ -8,6 +8,7 @@ from fractions import Fraction
 
 import pytest
 
+from test_module_frame import run_python
 from tarvello.custom.model_data import bucket
 from tarvello.custom.model_data.extractor import FieldExtractor
 from tarvello.custom.model_data.row_handler_proto import row_handler_pb2
@@ -487,6 +488,30 @@ def test_create_category_dict_of_odd_iterables(values, expected):
             bucket.create_category_dict(values)
     else:
         assert bucket.create_category_dict(values) == expected
+
+
+def test_names_read_while_the_collector_hands_out_every_list():
+    # Each ["name"] runs Python code that reads every list the collector
+    # tracks: none of the module's lists may be seen half filled.
+    out = run_python("""
+        import gc
+        from tarvello.custom.model_data import bucket
+        from tarvello.custom.model_data.extractor import FieldExtractor
+
+        class Walker(dict):
+            def __getitem__(self, key):
+                if key == "name":
+                    for obj in gc.get_objects():
+                        if type(obj) is list:
+                            list(obj)
+                return dict.__getitem__(self, key)
+
+        b = bucket.CategoricalBucket("c", FieldExtractor("v"), 0)
+        gc.callbacks.append(lambda phase, info: [list(o) for o in gc.get_objects() if type(o) is list])
+        b.set_categories([Walker(name=n, count=3) for n in "abc"])
+        print(b._category_dict)
+    """)
+    assert out == "categories for c: ['a', 'b', 'c']\n{'a': 0, 'b': 1, 'c': 2}\n"
 
 
 # --- sizes --------------------------------------------------------------

@@ -3,13 +3,16 @@
 # count of allocated memory blocks must not grow with the number of rounds.
 # A release interpreter has neither count, so there the test is skipped,
 # except under scripts/leaks.sh, which must never pass without measuring.
+import copy
 import functools
 import gc
 import inspect
 import math
 import os
+import pickle
 import sys
 import types
+import weakref
 
 import pytest
 
@@ -622,6 +625,16 @@ case("factory-messages-replaced", lambda: bucket.read_from_proto(message(Message
 case("factory-type-hostile", lambda: bucket.read_from_proto(message(Message.BUCKET)), Boom,
      row_handler_pb2=types.SimpleNamespace(Bucket=types.SimpleNamespace(STRING=Hostile())))
 case("factory-print-fails", lambda: bucket.read_from_proto(message(Message.BUCKET)), Boom, print=boom)
+
+# Method objects as functions: pickled, copied and weakly referenced.
+case("method-pickle-copy-weakref", lambda: (
+    pickle.loads(pickle.dumps(bucket.Bucket._bucketize_value)), copy.deepcopy(bucket.read_from_proto),
+    weakref.ref(bucket.BaseBucket.bucketize)(), bucket.BaseBucket._increment.__text_signature__))
+# Counts through a _distro that hands out a new list on each read.
+case("count-through-rotating-distro", lambda: counted(
+    lambda: rng(cls=type("Rotating", (Range,), {"_distro": property(
+        lambda self: list(self.__dict__["_kept"]),
+        lambda self, value: self.__dict__.__setitem__("_kept", value))})), 5, None, 50))
 
 
 def once(call, expect, text):

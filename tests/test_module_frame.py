@@ -53,10 +53,6 @@ CONSTRUCTORS = {
 }
 
 
-def kind_pending(name):
-    return "__init__" not in vars(getattr(bucket, name))
-
-
 def run_python(code):
     """Runs code in a fresh interpreter that imports from the same places,
     the in-place build's package paths included (also as the str _prelude,
@@ -187,8 +183,6 @@ def test_class_body_holds_the_methods_in_order_and_nothing_else(cls, methods):
 
 @pytest.mark.parametrize("name", sorted(CONSTRUCTORS))
 def test_constructor_signature(name):
-    if kind_pending(name):
-        pytest.skip("kind not built yet")
     assert str(inspect.signature(getattr(bucket, name))) == CONSTRUCTORS[name]
 
 
@@ -279,7 +273,6 @@ def test_print_looked_up_in_builtins_and_module(monkeypatch):
     assert lines == [("builtin", "KeyError in age: 7"), ("module", "KeyError in age: 8")]
 
 
-@pytest.mark.skipif(kind_pending("Bucket"), reason="range kind not built yet")
 def test_fast_mode_and_bad_attribute_error_read_at_each_call(monkeypatch):
     b = bucket.Bucket("age", FieldExtractor("age"), [10, 20, 30])
     with pytest.raises(bucket.BadAttributeError):
@@ -381,8 +374,6 @@ def test_method_object_attributes(owner, name):
 ])
 def test_module_function_signature(name, text):
     function = getattr(bucket, name)
-    if function is None:
-        pytest.skip("factory not built yet")
     assert function.__qualname__ == name
     assert str(inspect.signature(function)) == text
 
@@ -431,3 +422,37 @@ def test_instance_attribute_shadows_a_method():
     assert calls == [1] and b._total == 0 and b._distro == [0, 0, 0]
     b.get_distro = lambda: "shadowed"
     assert b.get_distro() == "shadowed"
+
+
+METHOD_TYPE = type(bucket.read_from_proto)
+FUNCTIONS = [(name, value) for name, value in vars(bucket).items() if type(value) is METHOD_TYPE] + [
+    (cls.__name__ + "." + name, method)
+    for cls in vars(bucket).values() if isinstance(cls, type) and cls.__module__ == MODULE
+    for name, method in vars(cls).items() if type(method) is METHOD_TYPE]
+
+
+def test_the_table_holds_the_functions_of_every_class():
+    owners = {name.rpartition(".")[0] for name, _ in FUNCTIONS}
+    assert owners == set(CONSTRUCTORS) | {"BadAttributeError", ""}
+
+
+@pytest.mark.parametrize("name, function", FUNCTIONS, ids=[name for name, _ in FUNCTIONS])
+def test_functions_pickle_copy_and_weakref_as_python_functions_do(name, function):
+    import copy
+    import functools
+    import pickle
+    import weakref
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function, protocol
+    partial = pickle.loads(pickle.dumps(functools.partial(function, 1)))
+    assert partial.func is function and partial.args == (1,)
+    assert copy.copy(function) is function and copy.deepcopy(function) is function
+    ref = weakref.ref(function)
+    assert ref() is function and weakref.getweakrefcount(function) >= 1
+
+
+def test_bound_methods_pickle_with_their_instance():
+    import pickle
+    b = bucket.Bucket("age", FieldExtractor("age"), [10.0])
+    again = pickle.loads(pickle.dumps(b.bucketize))
+    assert again.__func__ is bucket.BaseBucket.bucketize and again({"age": 20}) == [0.0, 1.0, 0.0]

@@ -142,18 +142,43 @@ PyObject* remove_bucket_impl(PyObject*, PyObject* const* args)
     return none();
 }
 
-// Puts old_count back into distro[bucket] (bucket an int object, or NULL
-// for the C index) after _total refused its new value, as a subclass's
-// __setattr__ or property may: a failed count changes no count. The refusal
-// stays raised; a count that cannot go back is raised in its context.
-// Always -1.
-int undo_count(PyObject* distro, PyObject* bucket, Py_ssize_t index,
+// seq[key], or seq[at] for key NULL, without an int object where seq is a
+// list that holds the index.
+Ref item_at(PyObject* seq, PyObject* key, Py_ssize_t at)
+{
+    if (key != nullptr) {
+        return Ref::steal(PyObject_GetItem(seq, key));
+    }
+    if (PyList_CheckExact(seq) && at >= 0 && at < PyList_GET_SIZE(seq)) {
+        return Ref::borrow(PyList_GET_ITEM(seq, at));
+    }
+    Ref boxed = Ref::steal(PyLong_FromSsize_t(at));
+    return boxed ? Ref::steal(PyObject_GetItem(seq, boxed.get())) : Ref();
+}
+
+// seq[key] = value, or seq[at] = value for key NULL; 0 or -1.
+int store_at(PyObject* seq, PyObject* key, Py_ssize_t at, PyObject* value)
+{
+    if (key != nullptr) {
+        return PyObject_SetItem(seq, key, value);
+    }
+    if (PyList_CheckExact(seq) && at >= 0 && at < PyList_GET_SIZE(seq)) {
+        Py_INCREF(value);
+        return PyList_SetItem(seq, at, value);
+    }
+    Ref boxed = Ref::steal(PyLong_FromSsize_t(at));
+    return boxed ? PyObject_SetItem(seq, boxed.get(), value) : -1;
+}
+
+// Puts old_count back into distro[key] after _total refused its new value,
+// as a subclass's __setattr__ or property may: a failed count changes no
+// count. The refusal stays raised; a count that cannot go back is raised in
+// its context. Always -1.
+int undo_count(PyObject* distro, PyObject* key, Py_ssize_t at,
                PyObject* old_count)
 {
     PyObject* refusal = compat::fetch_exception();
-    Ref boxed = bucket != nullptr ? Ref::borrow(bucket)
-                                  : Ref::steal(PyLong_FromSsize_t(index));
-    if (!boxed || PyObject_SetItem(distro, boxed.get(), old_count) < 0) {
+    if (store_at(distro, key, at, old_count) < 0) {
         PyObject* failure = compat::fetch_exception();
         PyException_SetContext(failure, refusal);
         compat::restore_exception(failure);
@@ -163,80 +188,32 @@ int undo_count(PyObject* distro, PyObject* bucket, Py_ssize_t index,
     return -1;
 }
 
-// Adds one to distro[bucket], then stores new_total (_total + 1, made
-// before anything changed). A failed count changes no count: _total is
-// stored only once the distribution has taken the value.
-int count_in(PyObject* self, PyObject* distro, PyObject* bucket,
-             PyObject* new_total)
-{
-    Ref count = Ref::steal(PyObject_GetItem(distro, bucket));
-    if (!count) {
-        return -1;
-    }
-    Ref new_count = add(count.get(), shared.one);
-    if (!new_count || PyObject_SetItem(distro, bucket, new_count.get()) < 0) {
-        return -1;
-    }
-    if (setattr(self, names._total, new_total) < 0) {
-        return undo_count(distro, bucket, 0, count.get());
-    }
-    return 0;
-}
-
-// The first steps of a count, in their order: _total + 1, then _distro.
-int read_counts(PyObject* self, Ref& new_total, Ref& distro)
+// self._increment(bucket) itself: _total + 1 is made first and stored last,
+// once the distribution has taken the value, so a failed count changes no
+// count.
+int increment_inline(PyObject* self, PyObject* key, Py_ssize_t at)
 {
     Ref total = getattr(self, names._total);
     if (!total) {
         return -1;
     }
-    new_total = add(total.get(), shared.one);
+    Ref new_total = add(total.get(), shared.one);
     if (!new_total) {
         return -1;
     }
-    distro = getattr(self, names._distro);
-    return distro ? 0 : -1;
-}
-
-int increment_inline(PyObject* self, PyObject* bucket)
-{
-    Ref new_total, distro;
-    if (read_counts(self, new_total, distro) < 0) {
-        return -1;
-    }
-    return count_in(self, distro.get(), bucket, new_total.get());
-}
-
-// increment_inline for a C index, without an int object where _distro is a
-// list that holds the index.
-int increment_inline_at(PyObject* self, Py_ssize_t index)
-{
-    Ref new_total, distro;
-    if (read_counts(self, new_total, distro) < 0) {
-        return -1;
-    }
-    if (!PyList_CheckExact(distro.get()) || index < 0 ||
-        index >= PyList_GET_SIZE(distro.get())) {
-        Ref boxed = Ref::steal(PyLong_FromSsize_t(index));
-        return boxed ? count_in(self, distro.get(), boxed.get(), new_total.get())
-                     : -1;
-    }
-    Ref count = Ref::borrow(PyList_GET_ITEM(distro.get(), index));
-    Ref new_count = add(count.get(), shared.one);
-    // The addition may have run Python code that shortened the list:
-    // PyList_SetItem checks the index again.
-    if (!new_count || PyList_SetItem(distro.get(), index, new_count.release()) < 0) {
+    Ref distro, old;
+    if (add_one_to_distro(self, key, at, distro, old) < 0) {
         return -1;
     }
     if (setattr(self, names._total, new_total.get()) < 0) {
-        return undo_count(distro.get(), nullptr, index, count.get());
+        return undo_count(distro.get(), key, at, old.get());
     }
     return 0;
 }
 
 PyObject* increment_impl(PyObject*, PyObject* const* args)
 {
-    return increment_inline(args[0], args[1]) < 0 ? nullptr : none();
+    return increment_inline(args[0], args[1], 0) < 0 ? nullptr : none();
 }
 
 Ref create_entry_inline(PyObject* globals, PyObject* self, PyObject* index)
@@ -413,7 +390,7 @@ PyObject* get_distro(PyObject* globals, PyObject* const* args)
     return PyUnicode_Join(empty.get(), pieces.get());
 }
 
-// n * 4 - 2 for the global count n.
+// _total_buckets * 4 - 2, the count read afresh at each call.
 Ref label_width(PyObject* self)
 {
     Ref count = getattr(self, names._total_buckets);
@@ -547,6 +524,28 @@ const MethodSpec methods[] = {
 
 }  // namespace
 
+int add_one_to_distro(PyObject* self, PyObject* key, Py_ssize_t at,
+                      Ref& distro, Ref& old_count)
+{
+    Ref loaded = getattr(self, names._distro);
+    if (!loaded) {
+        return -1;
+    }
+    old_count = item_at(loaded.get(), key, at);
+    if (!old_count) {
+        return -1;
+    }
+    Ref new_count = add(old_count.get(), shared.one);
+    if (!new_count) {
+        return -1;
+    }
+    distro = getattr(self, names._distro);
+    if (!distro) {
+        return -1;
+    }
+    return store_at(distro.get(), key, at, new_count.get());
+}
+
 Ref create_base_bucket_class(PyObject* globals)
 {
     return make_class(globals, "BaseBucket",
@@ -590,7 +589,7 @@ Ref create_entry_at(PyObject*, PyObject* self, Py_ssize_t index)
         return counter;
     }
     if (unbound && is_method_of(counter.get(), methods[INCREMENT])) {
-        if (increment_inline_at(self, index) < 0) {
+        if (increment_inline(self, nullptr, index) < 0) {
             return Ref();
         }
     }
@@ -625,7 +624,7 @@ int increment(PyObject*, PyObject* self, PyObject* bucket)
         return -1;
     }
     if (unbound && is_method_of(method.get(), methods[INCREMENT])) {
-        return increment_inline(self, bucket);
+        return increment_inline(self, bucket, 0);
     }
     Ref result =
         unbound ? call(method.get(), self, bucket) : call(method.get(), bucket);

@@ -22,6 +22,13 @@ Ref create_entry_at(PyObject* globals, PyObject* self, Py_ssize_t index);
 // self._increment(bucket): counts one value under bucket; 0 or -1.
 int increment(PyObject* globals, PyObject* self, PyObject* bucket);
 
+// self._distro[key] = self._distro[key] + 1 as Python runs it: _distro is
+// read for the load and read again for the store. key is an int object, or
+// NULL for the C index at. Hands back the sequence stored into and the count
+// it replaced. 0 or -1.
+int add_one_to_distro(PyObject* self, PyObject* key, Py_ssize_t at,
+                      Ref& distro, Ref& old_count);
+
 // self._remove_bucket(); 0 or -1.
 int remove_bucket(PyObject* self);
 

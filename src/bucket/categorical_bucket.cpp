@@ -52,39 +52,15 @@ Ref zeros(Py_ssize_t n)
     return list;
 }
 
-// distro[slot] = distro[slot] + 1 with Python's indexing.
-int bump(PyObject* distro, PyObject* slot)
-{
-    Ref count = Ref::steal(PyObject_GetItem(distro, slot));
-    if (!count) {
-        return -1;
-    }
-    Ref raised = add(count.get(), shared.one);
-    return raised ? PyObject_SetItem(distro, slot, raised.get()) : -1;
-}
-
-// self._distro[slot] += 1, without an int object where _distro is a list
-// that holds the slot.
+// self._distro[slot] += 1, as Python reads and writes it.
 int bump_at(PyObject* self, Py_ssize_t slot)
 {
-    Ref distro = getattr(self, names._distro);
-    if (!distro) {
-        return -1;
-    }
-    if (PyList_CheckExact(distro.get()) && slot >= 0 &&
-        slot < PyList_GET_SIZE(distro.get())) {
-        Ref count = Ref::borrow(PyList_GET_ITEM(distro.get(), slot));
-        Ref raised = add(count.get(), shared.one);
-        // The addition may have run Python code that shortened the list:
-        // PyList_SetItem checks the index again.
-        return raised ? PyList_SetItem(distro.get(), slot, raised.release())
-                      : -1;
-    }
-    Ref boxed = Ref::steal(PyLong_FromSsize_t(slot));
-    return boxed ? bump(distro.get(), boxed.get()) : -1;
+    Ref distro, old;
+    return add_one_to_distro(self, nullptr, slot, distro, old);
 }
 
-// Counts a category by its index, in slot index + 2.
+// Counts a category by its index, in slot index + 2. An index that is not
+// a small int is added to anew for the store, as Python does.
 int bump_category(PyObject* self, PyObject* index)
 {
     if (PyLong_CheckExact(index)) {
@@ -98,12 +74,29 @@ int bump_category(PyObject* self, PyObject* index)
             return bump_at(self, static_cast<Py_ssize_t>(i) + FIRST_CATEGORY_SLOT);
         }
     }
+    Ref loaded = getattr(self, names._distro);
+    if (!loaded) {
+        return -1;
+    }
+    Ref slot = add(index, locals.two);
+    if (!slot) {
+        return -1;
+    }
+    Ref count = Ref::steal(PyObject_GetItem(loaded.get(), slot.get()));
+    if (!count) {
+        return -1;
+    }
+    Ref raised = add(count.get(), shared.one);
+    if (!raised) {
+        return -1;
+    }
     Ref distro = getattr(self, names._distro);
     if (!distro) {
         return -1;
     }
-    Ref slot = add(index, locals.two);
-    return slot ? bump(distro.get(), slot.get()) : -1;
+    Ref store_slot = add(index, locals.two);
+    return store_slot ? PyObject_SetItem(distro.get(), store_slot.get(), raised.get())
+                      : -1;
 }
 
 // A new list of the items of iterable, sorted in place with key and the
@@ -257,18 +250,18 @@ PyObject* set_categories(PyObject* globals, PyObject* const* args)
     if (!top) {
         return nullptr;
     }
-    const Py_ssize_t shown = PyList_GET_SIZE(top.get());
-    Ref shown_names = Ref::steal(PyList_New(shown));
+    // Grown by appending: each ["name"] runs Python code, which can reach
+    // the list through the garbage collector and must never see it unfilled.
+    Ref shown_names = Ref::steal(PyList_New(0));
     if (!shown_names) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < shown; i++) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(top.get()); i++) {
         Ref item = Ref::borrow(PyList_GET_ITEM(top.get(), i));
         Ref name = Ref::steal(PyObject_GetItem(item.get(), names.name));
-        if (!name) {
+        if (!name || PyList_Append(shown_names.get(), name.get()) < 0) {
             return nullptr;
         }
-        PyList_SET_ITEM(shown_names.get(), i, name.release());
     }
     Ref bucket_name = getattr(self, names._name);
     if (!bucket_name) {

@@ -2,7 +2,6 @@
 #include "method.h"
 
 #include <cstddef>
-#include <string>
 
 #include "compat.h"
 #include "module.h"
@@ -25,6 +24,7 @@ struct MethodObject {
     PyObject* module;
     // Interned, so that keywords usually match by pointer.
     PyObject* param_names[MAX_PARAMS];
+    PyObject* weakrefs;
 };
 
 MethodObject* as_method(PyObject* obj)
@@ -202,6 +202,9 @@ void method_dealloc(PyObject* self)
 {
     MethodObject* m = as_method(self);
     PyObject_GC_UnTrack(self);
+    if (m->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
     Py_XDECREF(m->globals);
     Py_XDECREF(m->name);
     Py_XDECREF(m->qualname);
@@ -217,27 +220,47 @@ PyObject* method_repr(PyObject* self)
     return PyUnicode_FromFormat("<bucket method %U>", as_method(self)->qualname);
 }
 
+// Appends text to *result (NULL once a step failed, with the error set).
+void append_text(PyObject** result, const char* text)
+{
+    PyUnicode_Append(result, Ref::steal(PyUnicode_FromString(text)).get());
+}
+
 PyObject* get_text_signature(PyObject* self, void*)
 {
     const MethodObject* m = as_method(self);
-    std::string text = "(";
-    for (Py_ssize_t i = 0; i < m->nparams; i++) {
+    PyObject* text = PyUnicode_FromString("(");
+    for (Py_ssize_t i = 0; i < m->nparams && text != nullptr; i++) {
         const Param& param = m->spec->params[i];
         if (i > 0) {
-            text += ", ";
+            append_text(&text, ", ");
         }
-        text += param.name;
+        append_text(&text, param.name);
         if (param.fallback == Default::None) {
-            text += "=None";
+            append_text(&text, "=None");
         }
         else if (param.fallback == Default::True) {
-            text += "=True";
+            append_text(&text, "=True");
         }
     }
-    text += m->spec->positional_only ? ", /)" : ")";
-    return PyUnicode_FromStringAndSize(text.data(),
-                                       static_cast<Py_ssize_t>(text.size()));
+    append_text(&text, m->spec->positional_only ? ", /)" : ")");
+    return text;
 }
+
+// Pickled by reference, as a function is: the qualified name, which pickle
+// looks up in __module__ and checks to be this very object. copy and
+// deepcopy take a str from __reduce__ to mean the object itself.
+PyObject* method_reduce(PyObject* self, PyObject*)
+{
+    PyObject* qualname = as_method(self)->qualname;
+    Py_INCREF(qualname);
+    return qualname;
+}
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* get_none(PyObject*, void*)
 {
@@ -309,6 +332,7 @@ PyObject* make_method(const MethodSpec& spec, const char* owner,
     for (PyObject*& name : m->param_names) {
         name = nullptr;
     }
+    m->weakrefs = nullptr;
     Py_INCREF(globals);
     m->globals = globals;
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(m));
@@ -328,7 +352,6 @@ PyObject* make_method(const MethodSpec& spec, const char* owner,
         }
     }
     m->name = PyUnicode_InternFromString(spec.name);
-    // Py_XINCREF is a statement, not an expression, up to 3.7.
     if (owner == nullptr) {
         Py_XINCREF(m->name);
         m->qualname = m->name;
@@ -368,6 +391,8 @@ int ready_method_type()
     MethodType.tp_traverse = method_traverse;
     MethodType.tp_descr_get = method_descr_get;
     MethodType.tp_getset = method_getset;
+    MethodType.tp_methods = method_methods;
+    MethodType.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
 #if BUCKET_HAVE_VECTORCALL
     MethodType.tp_flags |= compat::TPFLAGS_VECTORCALL;
     MethodType.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);

@@ -85,6 +85,36 @@ int bind(PyObject* globals, PyObject* name, const Ref& value)
     return PyDict_SetItem(globals, name, value.get());
 }
 
+// Records what the C Number test stands for, once Python has answered it
+// for each of the exact types that the test decides; 0 or -1.
+int remember_number_check(PyObject* number)
+{
+    Py_CLEAR(shared.number_meta);
+    Py_CLEAR(shared.number_check);
+    Ref samples[] = {Ref::steal(PyLong_FromLong(0)), Ref::borrow(Py_True),
+                     Ref::steal(PyFloat_FromDouble(0.0)),
+                     Ref::steal(PyComplex_FromDoubles(0.0, 0.0))};
+    for (const Ref& sample : samples) {
+        if (!sample) {
+            return -1;
+        }
+        const int holds = PyObject_IsInstance(sample.get(), number);
+        if (holds <= 0) {
+            return holds;
+        }
+    }
+    PyTypeObject* meta = Py_TYPE(number);
+    PyObject* check = _PyType_Lookup(meta, names.__instancecheck__);
+    if (check == nullptr) {
+        return 0;
+    }
+    Py_INCREF(check);
+    shared.number_check = check;
+    Py_INCREF(meta);
+    shared.number_meta = reinterpret_cast<PyObject*>(meta);
+    return 0;
+}
+
 int bind_imports(PyObject* module, PyObject* globals)
 {
     Ref package = package_of(module);
@@ -130,7 +160,8 @@ int bind_imports(PyObject* module, PyObject* globals)
                            "tarvello.custom.model_data.extractor")) < 0) {
         return -1;
     }
-    if (keep(&shared.number, number.release()) < 0 ||
+    if (remember_number_check(number.get()) < 0 ||
+        keep(&shared.number, number.release()) < 0 ||
         keep(&shared.bisect_module, bisect.release()) < 0) {
         return -1;
     }
@@ -308,9 +339,13 @@ int is_number(PyObject* globals, PyObject* value)
     if (!number) {
         return -1;
     }
-    // The standard Number holds every exact int, float, bool and complex;
-    // asking its __instancecheck__ would give the same answer, slower.
-    if (number.get() == shared.number) {
+    // The Number bound at import holds every exact int, float, bool and
+    // complex; asking its __instancecheck__ would give the same answer,
+    // slower, while that method is the one it had then.
+    if (number.get() == shared.number && shared.number_check != nullptr &&
+        reinterpret_cast<PyObject*>(Py_TYPE(number.get())) == shared.number_meta &&
+        _PyType_Lookup(Py_TYPE(number.get()), names.__instancecheck__) ==
+            shared.number_check) {
         PyTypeObject* type = Py_TYPE(value);
         if (type == &PyLong_Type || type == &PyFloat_Type ||
             type == &PyBool_Type || type == &PyComplex_Type) {

@@ -29,7 +29,7 @@ namespace bucket {
     X(int_buckets) X(string_buckets) X(bucket_fraction) X(_min_fraction)    \
     X(_category_dict) X(_none_value) X(_category_value_map) X(append)       \
     X(get) X(HasField) X(BUCKET) X(STRING) X(BOOLEAN) X(DIRECT)             \
-    X(CATEGORY) X(count) X(items) X(is_integer)
+    X(CATEGORY) X(count) X(items) X(is_integer) X(__instancecheck__)
 
 struct Names {
 #define BUCKET_DECLARE_NAME(id) PyObject* id;
@@ -46,6 +46,11 @@ struct Shared {
     // What the module bound at import, to tell whether a caller replaced
     // them: the per-row shortcuts hold only while they are unchanged.
     PyObject* number;
+    // Number's metaclass and its __instancecheck__ at import, set only if
+    // Number then held exact ints, floats, bools and complex numbers: the
+    // Number test is decided in C only while both are unchanged.
+    PyObject* number_meta;
+    PyObject* number_check;
     PyObject* bisect_module;
     PyObject* bisect_function;
     // The builtins module's namespace, where `print` is looked up.
