@@ -1,15 +1,15 @@
 """Per-call cost of every bucket kind, as multiples of the call floor.
 
 For each kind, `_bucketize_value(value)` and `bucketize(row)` are timed for the
-module, for the tests' plain-Python model of it (tests/bucket_model.py), and
+module, for the tests' plain-Python model of it (tests/bucket_model.py) and
 for that model compiled with Cython, next to the floor: the builtin `id`
-called the same way (a local callable, one argument) in the same loop. Rows
-are shaped like the titanic data, made from a fixed seed: ages with about a
-fifth None, ports of embarkation, booleans, class and deck; 1,000 of them,
+called the same way (a local callable, one argument) in the same loop.
+`bucketize(row)` runs with an extractor whose `extract` is
+`operator.itemgetter` (a C callable), and with the package's FieldExtractor.
+Rows are shaped like the titanic data, from a fixed seed: ages with a fifth
+None, ports of embarkation, booleans, class and deck. There are 1,000 of them,
 each passed several times a loop, so that they stay in the cache as rows
-fresh from a reader would. `bucketize(row)`
-runs with an extractor whose `extract` is `operator.itemgetter` (a C
-callable), and with the package's FieldExtractor for comparison.
+fresh from a reader would.
 Then the growth rows (the cost a larger list adds, in floors) and the memory
 blocks that each call keeps once warm.
 
@@ -28,7 +28,7 @@ import random
 import sys
 import time
 from types import ModuleType
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 import conftest  # noqa: E402,F401  (puts BUCKET_BUILD_DIR's build on the package path)
@@ -72,6 +72,21 @@ KINDS = [
          lambda lib, ex: lib.SimpleCategoricalBucket("deck", ex, DECKS)),
 ]
 
+# (label, method, extractor): the calls timed for every kind; the first one
+# takes the field's values, the others whole rows.
+CALLS = [
+    ("_bucketize_value(v)", "_bucketize_value", FieldExtractor),
+    ("bucketize(row), itemgetter", "bucketize", ItemExtractor),
+    ("bucketize(row), FieldExtractor", "bucketize", FieldExtractor),
+]
+
+
+class Growth(NamedTuple):
+    label: str
+    make: Callable[[ModuleType, List[Any]], Any]
+    small: Tuple[List[Any], List[Any]]  # (values, the bucket's list)
+    large: Tuple[List[Any], List[Any]]
+
 
 def fresh(text: Optional[str]) -> Optional[str]:
     """An equal string of its own, as a CSV reader hands out."""
@@ -96,6 +111,31 @@ def titanic_rows(count: int, rng: random.Random) -> List[Dict[str, Any]]:
             "fare": round(rng.uniform(4.0, 120.0), 4),
         })
     return cycled(rows, count)
+
+
+def growth_cases(rng: random.Random, count: int) -> List[Growth]:
+    ages = cycled([round(rng.uniform(0.4, 80.0), 1) for _ in range(POOL)], count)
+    towns = ["Town %04d" % i for i in range(1024)]
+    tickets = ["T%06d" % i for i in range(100_000)]
+
+    def draw(names: Sequence[str], distinct: int = POOL) -> List[Optional[str]]:
+        return cycled([fresh(rng.choice(names)) for _ in range(distinct)], count)
+
+    return [
+        Growth("Bucket: 1,024 boundaries vs 4",
+               lambda lib, bounds: lib.Bucket("age", FieldExtractor("age", "FLOAT"), bounds),
+               (ages, [12.0, 18.0, 30.0, 65.0]), (ages, [80.0 * (i + 1) / 1025 for i in range(1024)])),
+        Growth("StringBucket: 1,024 values vs 4",
+               lambda lib, names: lib.StringBucket("town", FieldExtractor("town"), names),
+               (draw(towns[:4]), towns[:4]), (draw(towns), towns)),
+        # Values spread over all 100,000 categories, and as many values of
+        # their own for the small bucket, so that only the map and the counts
+        # differ between the two.
+        Growth("CategoricalBucket: 100,000 categories vs 4",
+               lambda lib, names: lib.CategoricalBucket(
+                   "ticket", FieldExtractor("ticket"), 0.0, {name: i for i, name in enumerate(names)}),
+               (draw(tickets[:4], count), tickets[:4]), (draw(tickets, count), tickets)),
+    ]
 
 
 LOOP = "def loop(call, args):\n    for arg in args:\n        call(arg)\n"
@@ -128,7 +168,7 @@ class Timed:
         return self.best / len(self.args)
 
 
-def measure(timed: List[Timed], repeat: int) -> None:
+def measure(timed: Sequence[Timed], repeat: int) -> None:
     """Runs every loop once to warm it, then repeat rounds of all of them, so
     that a slow spell of the machine spreads over every figure."""
     gc.collect()
@@ -184,6 +224,32 @@ def cpu_name() -> str:
     return platform.machine()
 
 
+Libs = List[Optional[ModuleType]]  # module, model, compiled model (None: not built)
+KindTimes = List[Tuple[Kind, List[Tuple[str, Timed, List[Optional[Timed]]]]]]
+
+
+def kind_runs(libs: Libs, rows: List[Dict[str, Any]]) -> KindTimes:
+    """Per kind and call: the floor over the same arguments, and one run per library."""
+    floor_rows = Timed(id, rows)
+    table: KindTimes = []
+    for kind in KINDS:
+        values = [row[kind.field] for row in rows]
+        floor_values = Timed(id, values)
+        lines = []
+        for number, (label, method, extractor) in enumerate(CALLS):
+            args, floor = (values, floor_values) if number == 0 else (rows, floor_rows)
+            runs = [None if lib is None
+                    else Timed(getattr(kind.make(lib, extractor(kind.field, kind.data_type)), method), args)
+                    for lib in libs]
+            lines.append((label, floor, runs))
+        table.append((kind, lines))
+    return table
+
+
+def ns_of(run: Optional[Timed]) -> Optional[float]:
+    return None if run is None else run.ns
+
+
 def ns(value: Optional[float]) -> str:
     return "-" if value is None else "%.1f" % value
 
@@ -192,26 +258,56 @@ def ratio(top: Optional[float], bottom: Optional[float]) -> str:
     return "-" if top is None or bottom is None else "%.2fx" % (top / bottom)
 
 
-def added(value: Optional[float]) -> str:
-    return "-" if value is None else "%+.1f" % value
+def print_table(header: str, columns: Sequence[str], row_format: str, rows: List[Sequence[Any]]) -> None:
+    print()
+    print(header)
+    title = row_format % tuple(columns)
+    print(title)
+    print("-" * len(title))
+    for row in rows:
+        print((row_format % tuple(row)).rstrip())
+
+
+def print_kinds(table: KindTimes, libs: Libs, rows: List[Dict[str, Any]]) -> None:
+    lines: List[Sequence[Any]] = []
+    for kind, calls in table:
+        same = "/".join("-" if lib is None else "yes" if same_as_module(kind, lib, rows[:2000]) else "NO"
+                        for lib in libs[1:])
+        lines.append(("%s (%s, %s)" % (kind.name, kind.field, kind.data_type),) + ("",) * 10)
+        value_ns = ns_of(calls[0][2][0])
+        for number, (label, floor, runs) in enumerate(calls):
+            module_ns, model_ns, compiled_ns = (ns_of(run) for run in runs)
+            over = "-" if number == 0 or module_ns is None or value_ns is None \
+                else "%+.1f" % ((module_ns - value_ns) / floor.ns)
+            lines.append((
+                "  " + label, ns(floor.ns), ns(module_ns), ns(model_ns), ns(compiled_ns),
+                ratio(module_ns, floor.ns), ratio(model_ns, floor.ns), ratio(model_ns, module_ns),
+                ratio(compiled_ns, module_ns), over, same if number == 0 else ""))
+    print_table(
+        "ns per call and their ratios; +floors: the module's bucketize(row) above its"
+        " _bucketize_value(v);\nsame: the model and the compiled model give the module's outputs and counts",
+        ("kind / call", "floor", "module", "model", "cython", "mod/floor", "model/floor", "model/mod",
+         "cython/mod", "+floors", "same"),
+        "%-34s %6s %7s %7s %7s  %9s %11s %9s %10s %7s %7s", lines)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--calls", type=int, default=40_000, help="calls a loop (40,000)")
-    parser.add_argument("--repeat", type=int, default=7, help="loops of each, best kept (7)")
-    parser.add_argument("--seed", type=int, default=14)
+    parser.add_argument("--repeat", type=int, default=7, help="loops of each, the best kept (7)")
+    parser.add_argument("--seed", type=int, default=14, help="seed of the rows and values (14)")
     parser.add_argument("--compiled-model", help="tests/bucket_model.py compiled with Cython")
     parser.add_argument("--compiled-model-missing", help="why there is no compiled model")
     options = parser.parse_args()
+    started = time.perf_counter()
 
     rng = random.Random(options.seed)
     rows = titanic_rows(options.calls, rng)
     compiled = load_compiled(options.compiled_model) if options.compiled_model else None
-    libs: List[Optional[ModuleType]] = [bucket, model, compiled]
+    libs: Libs = [bucket, model, compiled]
 
-    print("per-row benchmark: CPython %s (%s), %s" % (platform.python_version(), sys.executable,
-                                                      platform.platform()))
+    print("per-row benchmark: CPython %s (%s), %s"
+          % (platform.python_version(), sys.executable, platform.platform()))
     print("machine: %s, %d cores" % (cpu_name(), os.cpu_count() or 0))
     print("module: %s" % os.path.relpath(bucket.__file__))
     print("compiled model: %s" % (os.path.relpath(options.compiled_model) if compiled is not None
@@ -219,134 +315,47 @@ def main() -> None:
     print("%d calls a loop, best of %d, gc off while timed; floor: id(v) called the same way"
           % (options.calls, options.repeat))
 
-    # Per kind: the floor and each library over the values, then over the rows.
-    floor_rows = Timed(id, rows)
-    timed: List[Timed] = [floor_rows]
-    table = []
-    for kind in KINDS:
-        values = [row[kind.field] for row in rows]
-        floor_values = Timed(id, values)
-        timed.append(floor_values)
-        lines = []
-        for label, method, extractor, args, floor in (
-                ("_bucketize_value(v)", "_bucketize_value", FieldExtractor, values, floor_values),
-                ("bucketize(row), itemgetter", "bucketize", ItemExtractor, rows, floor_rows),
-                ("bucketize(row), FieldExtractor", "bucketize", FieldExtractor, rows, floor_rows)):
-            runs: List[Optional[Timed]] = []
-            for lib in libs:
-                if lib is None:
-                    runs.append(None)
-                    continue
-                made = kind.make(lib, extractor(kind.field, kind.data_type))
-                run = Timed(getattr(made, method), args)
-                runs.append(run)
-                timed.append(run)
-            lines.append((label, floor, runs))
-        table.append((kind, lines))
-
+    table = kind_runs(libs, rows)
     growth_floor = Timed(id, [row["fare"] for row in rows])
-    timed.append(growth_floor)
-    growth_rows = []
-    for label, make, small, big in growth_cases(rng, options.calls):
-        pair = []
-        for args, size in (small, big):
-            runs = [None if lib is None else Timed(make(lib, size)._bucketize_value, args)
-                    for lib in libs]
+    growth = [(case, [[None if lib is None else Timed(case.make(lib, size)._bucketize_value, args)
+                       for lib in libs] for args, size in (case.small, case.large)])
+              for case in growth_cases(rng, options.calls)]
+    timed = [growth_floor]
+    for _, calls in table:
+        for _, floor, runs in calls:
+            timed.append(floor)
             timed.extend(run for run in runs if run is not None)
-            pair.append(runs)
-        growth_rows.append((label, pair))
+    for _, pair in growth:
+        timed.extend(run for runs in pair for run in runs if run is not None)
+    # The floor of the rows is shared by every kind: time it once.
+    measure(list({id(t): t for t in timed}.values()), options.repeat)
 
-    started = time.perf_counter()
-    measure(timed, options.repeat)
+    print_kinds(table, libs, rows)
 
-    def per_call(run: Optional[Timed]) -> Optional[float]:
-        return None if run is None else run.ns
+    lines: List[Sequence[Any]] = []
+    for case, (small_runs, large_runs) in growth:
+        cells = ["-" if small is None or large is None
+                 else "%+.1f (%.0f->%.0f)" % ((large.ns - small.ns) / growth_floor.ns, small.ns, large.ns)
+                 for small, large in zip(small_runs, large_runs)]
+        lines.append([case.label] + cells)
+    print_table("growth: cost a larger list adds to _bucketize_value(v), in floors of %.1f ns"
+                " (ns small -> large)" % growth_floor.ns,
+                ("case", "module", "model", "cython"), "%-46s %18s %18s %18s", lines)
 
-    print()
-    print("ns per call and their ratios; +floors: the module's bucketize(row) above its"
-          " _bucketize_value(v);\nsame: the model and the compiled model give the module's"
-          " outputs and counts")
-    header = "%-34s %6s %7s %7s %7s  %9s %11s %9s %10s %7s %5s" % (
-        "kind / call", "floor", "module", "model", "cython", "mod/floor", "model/floor",
-        "model/mod", "cython/mod", "+floors", "same")
-    print(header)
-    print("-" * len(header))
-    for kind, lines in table:
-        same = "/".join("-" if lib is None else "yes" if same_as_module(kind, lib, rows[:2000]) else "NO"
-                        for lib in libs[1:])
-        print("%s  (%s, %s)" % (kind.name, kind.field, kind.data_type))
-        value_ns = per_call(lines[0][2][0])
-        for number, (label, floor, runs) in enumerate(lines):
-            module_ns, model_ns, compiled_ns = (per_call(run) for run in runs)
-            over = None if number == 0 or module_ns is None or value_ns is None \
-                else (module_ns - value_ns) / floor.ns
-            print("  %-32s %6.1f %7s %7s %7s  %9s %11s %9s %10s %7s %5s" % (
-                label, floor.ns, ns(module_ns), ns(model_ns), ns(compiled_ns),
-                ratio(module_ns, floor.ns), ratio(model_ns, floor.ns), ratio(model_ns, module_ns),
-                ratio(compiled_ns, module_ns), added(over), same if number == 0 else ""))
-
-    print()
-    print("growth: cost a larger list adds to _bucketize_value(v), in floors of %.1f ns"
-          " (ns small -> large)" % growth_floor.ns)
-    header = "%-46s %18s %18s %18s" % ("case", "module", "model", "cython")
-    print(header)
-    print("-" * len(header))
-    for label, (small_runs, big_runs) in growth_rows:
-        cells = []
-        for small_run, big_run in zip(small_runs, big_runs):
-            if small_run is None or big_run is None:
-                cells.append("-")
-            else:
-                cells.append("%+.1f (%.0f->%.0f)" % ((big_run.ns - small_run.ns) / growth_floor.ns,
-                                                     small_run.ns, big_run.ns))
-        print("%-46s %18s %18s %18s" % (label, *cells))
-
-    print()
-    print("memory blocks kept per call once warm, outputs dropped (sys.getallocatedblocks)")
-    header = "%-52s %10s %10s %10s" % ("kind / call", "module", "model", "cython")
-    print(header)
-    print("-" * len(header))
+    lines = []
     for kind in KINDS:
         values = [row[kind.field] for row in rows]
-        for label, method, extractor, args in (
-                ("_bucketize_value(v)", "_bucketize_value", FieldExtractor, values),
-                ("bucketize(row), itemgetter", "bucketize", ItemExtractor, rows)):
-            cells = []
-            for lib in libs:
-                if lib is None:
-                    cells.append("-")
-                    continue
-                made = kind.make(lib, extractor(kind.field, kind.data_type))
-                cells.append("%.3f" % (kept_blocks(getattr(made, method), args) / len(args)))
-            print("%-52s %10s %10s %10s" % ("%s %s" % (kind.name, label), *cells))
+        for number, (label, method, extractor) in enumerate(CALLS[:2]):
+            args = values if number == 0 else rows
+            cells = ["-" if lib is None else "%.3f" % (
+                kept_blocks(getattr(kind.make(lib, extractor(kind.field, kind.data_type)), method), args)
+                / len(args)) for lib in libs]
+            lines.append(["%s %s" % (kind.name, label)] + cells)
+    print_table("memory blocks kept per call once warm, outputs dropped (sys.getallocatedblocks)",
+                ("kind / call", "module", "model", "cython"), "%-52s %10s %10s %10s", lines)
+
     print()
-    print("timed in %.1f s" % (time.perf_counter() - started))
-
-
-def growth_cases(rng: random.Random, count: int) -> List[Any]:
-    """(label, make(lib, size), (small values, small size), (large values, large size))."""
-    ages = cycled([round(rng.uniform(0.4, 80.0), 1) for _ in range(POOL)], count)
-    wide_bounds = [80.0 * (i + 1) / 1025 for i in range(1024)]
-    towns = ["Town %04d" % i for i in range(1024)]
-    tickets = ["T%06d" % i for i in range(100_000)]
-
-    def draw(names: Sequence[str], distinct: int = POOL) -> List[Optional[str]]:
-        return cycled([fresh(rng.choice(names)) for _ in range(distinct)], count)
-
-    return [
-        ("Bucket: 1,024 boundaries vs 4",
-         lambda lib, bounds: lib.Bucket("age", FieldExtractor("age", "FLOAT"), bounds),
-         (ages, [12.0, 18.0, 30.0, 65.0]), (ages, wide_bounds)),
-        ("StringBucket: 1,024 values vs 4",
-         lambda lib, names: lib.StringBucket("town", FieldExtractor("town"), names),
-         (draw(towns[:4]), towns[:4]), (draw(towns), towns)),
-        ("CategoricalBucket: 100,000 categories vs 4",
-         lambda lib, names: lib.CategoricalBucket("ticket", FieldExtractor("ticket"), 0.0,
-                                                  {name: i for i, name in enumerate(names)}),
-         # Values over all 100,000 categories, and as many of their own for
-         # the small bucket, so that only the map and the counts differ.
-         (draw(tickets[:4], count), tickets[:4]), (draw(tickets, count), tickets)),
-    ]
+    print("ran in %.1f s" % (time.perf_counter() - started))
 
 
 if __name__ == "__main__":

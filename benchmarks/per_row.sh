@@ -12,11 +12,17 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 
 python=/usr/bin/python3
-if [ "${1:-}" = --python ]; then
-  [ $# -ge 2 ] || { echo "benchmarks/per_row.sh: --python needs a value" >&2; exit 2; }
-  python=$2
-  shift 2
-fi
+bench_args=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --python)
+      [ $# -ge 2 ] || { echo "benchmarks/per_row.sh: --python needs a value" >&2; exit 2; }
+      python=$2
+      shift 2 ;;
+    --python=*) python=${1#--python=}; shift ;;
+    *) bench_args+=("$1"); shift ;;
+  esac
+done
 
 bash scripts/setup.sh
 if [ "$(dpkg-query -W -f='${Status}' cython3 2>/dev/null || true)" != "install ok installed" ]; then
@@ -72,4 +78,4 @@ else
   model_args=(--compiled-model-missing "cython3 $(cython3 --version 2>&1 | awk '{print $3}') does not build for CPython $full: ${reason:-see $cache/build.log}")
 fi
 
-"$python" benchmarks/bench_per_row.py "${model_args[@]}" "$@"
+"$python" benchmarks/bench_per_row.py "${model_args[@]}" ${bench_args[@]+"${bench_args[@]}"}
