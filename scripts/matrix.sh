@@ -9,12 +9,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 bash scripts/setup.sh
 pure=$(bash scripts/pure_packages.sh)
-
-if command -v pyenv >/dev/null; then
-  pyenv_root=$(pyenv root)
-else
-  pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
-fi
+. scripts/pyenv_build.sh
+versions_dir=$(pyenv_versions_dir)
 minors=("$@")
 [ ${#minors[@]} -gt 0 ] || minors=(3.7 3.8 3.9 3.10 3.11 3.12 3.13)
 
@@ -22,30 +18,19 @@ failed=()
 summary=()
 for minor in "${minors[@]}"; do
   start=$SECONDS
-  # The newest patch release of this minor version that pyenv holds.
-  version=$(ls "$pyenv_root/versions" 2>/dev/null | grep -E "^${minor//./\\.}\.[0-9]+$" | sort -t. -k3,3n | tail -n 1 || true)
-  python="$pyenv_root/versions/$version/bin/python"
+  version=$(pyenv_version "$minor")
+  python="$versions_dir/$version/bin/python"
   if [ -z "$version" ] || [ ! -x "$python" ]; then
-    echo "== py$minor: no interpreter in $pyenv_root/versions" >&2
+    echo "== py$minor: no interpreter in $versions_dir" >&2
     failed+=("py$minor")
     summary+=("py$minor: FAILED (no interpreter)")
     continue
   fi
   echo "== py$minor: CPython $version"
   build="build-py$minor"
-  env_path="$pure"
-  # meson 1.0 reads the interpreter's settings through distutils, gone in 3.12.
-  "$python" -c 'import distutils' 2>/dev/null || env_path="$pure/.distutils-shim:$pure"
   result=passed
   {
-    if [ ! -f "$build/build.ninja" ]; then
-      rm -rf "$build"
-      native="$repo/.cache/native-py$minor.ini"
-      mkdir -p "$repo/.cache"
-      printf "[binaries]\npython = '%s'\n" "$python" > "$native"
-      PYTHONPATH="$env_path" meson setup "$build" --native-file "$native" -Dwerror=true >/dev/null
-    fi &&
-    PYTHONPATH="$env_path" meson compile -C "$build" &&
+    pyenv_build "$minor" "$python" "$pure" &&
     BUCKET_BUILD_DIR="$build" PYTHONPATH="$pure" PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION=python \
       "$python" scripts/check_build.py &&
     BUCKET_BUILD_DIR="$build" PYTHONPATH="$pure" PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION=python \
