@@ -188,16 +188,16 @@ int undo_count(PyObject* distro, PyObject* key, Py_ssize_t at,
     return -1;
 }
 
-// self._increment(bucket) itself: _total + 1 is made first and stored last,
-// once the distribution has taken the value, so a failed count changes no
-// count.
+// self._increment(bucket) itself, for bucket an int object or, for key
+// NULL, the C index at: _total + 1 is made first and stored last, once the
+// distribution has taken the value, so a failed count changes no count.
 int increment_inline(PyObject* self, PyObject* key, Py_ssize_t at)
 {
-    Ref total = getattr(self, names._total);
+    Ref total = attr(self, names._total);
     if (!total) {
         return -1;
     }
-    Ref new_total = add(total.get(), shared.one);
+    Ref new_total = plus_one(total.get());
     if (!new_total) {
         return -1;
     }
@@ -205,7 +205,7 @@ int increment_inline(PyObject* self, PyObject* key, Py_ssize_t at)
     if (add_one_to_distro(self, key, at, distro, old) < 0) {
         return -1;
     }
-    if (setattr(self, names._total, new_total.get()) < 0) {
+    if (set_attr(self, names._total, new_total.get()) < 0) {
         return undo_count(distro.get(), key, at, old.get());
     }
     return 0;
@@ -216,21 +216,56 @@ PyObject* increment_impl(PyObject*, PyObject* const* args)
     return increment_inline(args[0], args[1], 0) < 0 ? nullptr : none();
 }
 
-Ref create_entry_inline(PyObject* globals, PyObject* self, PyObject* index)
+// The index as an int object, for Python code that is to see it.
+Ref boxed_index(PyObject* key, Py_ssize_t at)
 {
-    if (increment(globals, self, index) < 0) {
-        return Ref();
-    }
-    Ref rows = getattr(self, names._out_buckets);
-    if (!rows) {
-        return rows;
-    }
-    return Ref::steal(PyObject_GetItem(rows.get(), index));
+    return key != nullptr ? Ref::borrow(key) : Ref::steal(PyLong_FromSsize_t(at));
 }
 
-PyObject* create_entry_impl(PyObject* globals, PyObject* const* args)
+// self._increment(index), run inline while it is BaseBucket's own; 0 or -1.
+int increment_at(PyObject* self, PyObject* key, Py_ssize_t at)
 {
-    return create_entry_inline(globals, args[0], args[1]).release();
+    Method method = find_method(self, names._increment);
+    if (!method.callable) {
+        return -1;
+    }
+    if (is_own(method, increment_impl)) {
+        return increment_inline(self, key, at);
+    }
+    Ref index = boxed_index(key, at);
+    if (!index) {
+        return -1;
+    }
+    return call_found(method, self, index.get()) ? 0 : -1;
+}
+
+// self._create_entry(index) itself: counts, then hands out the stored row.
+Ref create_entry_inline(PyObject* self, PyObject* key, Py_ssize_t at)
+{
+    if (increment_at(self, key, at) < 0) {
+        return Ref();
+    }
+    Ref rows = attr(self, names._out_buckets);
+    return rows ? item_at(rows.get(), key, at) : Ref();
+}
+
+PyObject* create_entry_impl(PyObject*, PyObject* const* args)
+{
+    return create_entry_inline(args[0], args[1], 0).release();
+}
+
+// self._create_entry(index), run inline while it is BaseBucket's own.
+Ref create_entry_for(PyObject* self, PyObject* key, Py_ssize_t at)
+{
+    Method method = find_method(self, names._create_entry);
+    if (!method.callable) {
+        return Ref();
+    }
+    if (is_own(method, create_entry_impl)) {
+        return create_entry_inline(self, key, at);
+    }
+    Ref index = boxed_index(key, at);
+    return index ? call_found(method, self, index.get()) : Ref();
 }
 
 // The colour-on sequence, made anew from the global ANSI_ESCAPE.
@@ -479,17 +514,14 @@ PyObject* bucketize(PyObject* globals, PyObject* const* args)
 {
     PyObject* self = args[0];
     PyObject* row = args[1];
-    bool unbound = false;
-    Ref method = Ref::steal(
-        compat::lookup_method(self, names._bucketize_value, &unbound));
+    Method method = find_method(self, names._bucketize_value);
     Ref result;
-    if (method) {
-        Ref extractor = getattr(self, names._extractor);
+    if (method.callable) {
+        Ref extractor = attr(self, names._extractor);
         Ref value = extractor ? call_method(extractor.get(), names.extract, row)
                               : Ref();
         if (value) {
-            result = unbound ? call(method.get(), self, value.get())
-                             : call(method.get(), value.get());
+            result = call_found(method, self, value.get());
         }
     }
     if (!result && PyErr_ExceptionMatches(PyExc_KeyError)) {
@@ -497,11 +529,6 @@ PyObject* bucketize(PyObject* globals, PyObject* const* args)
     }
     return result.release();
 }
-
-// Positions in methods[] of the two counting methods, whose own objects the
-// per-row path recognises.
-constexpr std::size_t INCREMENT = 3;
-constexpr std::size_t CREATE_ENTRY = 4;
 
 const MethodSpec methods[] = {
     {"__init__", init,
@@ -527,7 +554,7 @@ const MethodSpec methods[] = {
 int add_one_to_distro(PyObject* self, PyObject* key, Py_ssize_t at,
                       Ref& distro, Ref& old_count)
 {
-    Ref loaded = getattr(self, names._distro);
+    Ref loaded = attr(self, names._distro);
     if (!loaded) {
         return -1;
     }
@@ -535,11 +562,11 @@ int add_one_to_distro(PyObject* self, PyObject* key, Py_ssize_t at,
     if (!old_count) {
         return -1;
     }
-    Ref new_count = add(old_count.get(), shared.one);
+    Ref new_count = plus_one(old_count.get());
     if (!new_count) {
         return -1;
     }
-    distro = getattr(self, names._distro);
+    distro = attr(self, names._distro);
     if (!distro) {
         return -1;
     }
@@ -553,82 +580,19 @@ Ref create_base_bucket_class(PyObject* globals)
                       methods, sizeof(methods) / sizeof(methods[0]));
 }
 
-Ref create_entry(PyObject* globals, PyObject* self, PyObject* index)
+Ref create_entry(PyObject* self, PyObject* index)
 {
-    bool unbound = false;
-    Ref method =
-        Ref::steal(compat::lookup_method(self, names._create_entry, &unbound));
-    if (!method) {
-        return method;
-    }
-    if (unbound && is_method_of(method.get(), methods[CREATE_ENTRY])) {
-        return create_entry_inline(globals, self, index);
-    }
-    return unbound ? call(method.get(), self, index) : call(method.get(), index);
+    return create_entry_for(self, index, 0);
 }
 
-Ref create_entry_at(PyObject*, PyObject* self, Py_ssize_t index)
+Ref create_entry_at(PyObject* self, Py_ssize_t index)
 {
-    bool unbound = false;
-    Ref method =
-        Ref::steal(compat::lookup_method(self, names._create_entry, &unbound));
-    if (!method) {
-        return method;
-    }
-    if (!unbound || !is_method_of(method.get(), methods[CREATE_ENTRY])) {
-        Ref boxed = Ref::steal(PyLong_FromSsize_t(index));
-        if (!boxed) {
-            return boxed;
-        }
-        return unbound ? call(method.get(), self, boxed.get())
-                       : call(method.get(), boxed.get());
-    }
-    Ref counter =
-        Ref::steal(compat::lookup_method(self, names._increment, &unbound));
-    if (!counter) {
-        return counter;
-    }
-    if (unbound && is_method_of(counter.get(), methods[INCREMENT])) {
-        if (increment_inline(self, nullptr, index) < 0) {
-            return Ref();
-        }
-    }
-    else {
-        Ref boxed = Ref::steal(PyLong_FromSsize_t(index));
-        if (!boxed || !(unbound ? call(counter.get(), self, boxed.get())
-                                : call(counter.get(), boxed.get()))) {
-            return Ref();
-        }
-    }
-    Ref rows = getattr(self, names._out_buckets);
-    if (!rows) {
-        return rows;
-    }
-    if (PyList_CheckExact(rows.get()) && index >= 0 &&
-        index < PyList_GET_SIZE(rows.get())) {
-        return Ref::borrow(PyList_GET_ITEM(rows.get(), index));
-    }
-    Ref boxed = Ref::steal(PyLong_FromSsize_t(index));
-    if (!boxed) {
-        return boxed;
-    }
-    return Ref::steal(PyObject_GetItem(rows.get(), boxed.get()));
+    return create_entry_for(self, nullptr, index);
 }
 
-int increment(PyObject*, PyObject* self, PyObject* bucket)
+int increment(PyObject* self, PyObject* bucket)
 {
-    bool unbound = false;
-    Ref method =
-        Ref::steal(compat::lookup_method(self, names._increment, &unbound));
-    if (!method) {
-        return -1;
-    }
-    if (unbound && is_method_of(method.get(), methods[INCREMENT])) {
-        return increment_inline(self, bucket, 0);
-    }
-    Ref result =
-        unbound ? call(method.get(), self, bucket) : call(method.get(), bucket);
-    return result ? 0 : -1;
+    return increment_at(self, bucket, 0);
 }
 
 int remove_bucket(PyObject* self)

@@ -13,14 +13,14 @@ Ref create_base_bucket_class(PyObject* globals);
 
 // self._create_entry(index): counts index and returns its stored row. Takes
 // the inline path while the method is BaseBucket's own.
-Ref create_entry(PyObject* globals, PyObject* self, PyObject* index);
+Ref create_entry(PyObject* self, PyObject* index);
 
 // The same for an index held as a C integer, boxed only where Python code
 // (an override, a replaced attribute) must see it as an int object.
-Ref create_entry_at(PyObject* globals, PyObject* self, Py_ssize_t index);
+Ref create_entry_at(PyObject* self, Py_ssize_t index);
 
 // self._increment(bucket): counts one value under bucket; 0 or -1.
-int increment(PyObject* globals, PyObject* self, PyObject* bucket);
+int increment(PyObject* self, PyObject* bucket);
 
 // self._distro[key] = self._distro[key] + 1 as Python runs it: _distro is
 // read for the load and read again for the store. key is an int object, or

@@ -87,7 +87,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
         if (with_null) {
-            return create_entry_at(globals, self, 2).release();
+            return create_entry_at(self, 2).release();
         }
         value = Py_False;
     }
@@ -112,7 +112,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
     if (is_true < 0) {
         return nullptr;
     }
-    return create_entry_at(globals, self, is_true ? 1 : 0).release();
+    return create_entry_at(self, is_true ? 1 : 0).release();
 }
 
 PyObject* set_null_fraction(PyObject*, PyObject* const* args)

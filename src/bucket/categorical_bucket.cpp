@@ -86,7 +86,7 @@ int bump_category(PyObject* self, PyObject* index)
     if (!count) {
         return -1;
     }
-    Ref raised = add(count.get(), shared.one);
+    Ref raised = plus_one(count.get());
     if (!raised) {
         return -1;
     }

@@ -56,54 +56,13 @@ inline Py_ssize_t vectorcall_nargs(size_t nargsf)
 #endif
 
 // Py_TPFLAGS_METHOD_DESCRIPTOR (3.8) promises that obj.f(*a) is f(obj, *a),
-// which lets a call through an instance skip the bound method object.
+// which lets a call through an instance skip the bound method object. 3.7
+// has no such flag: there only functions and the module's own method
+// objects are known to bind that way.
 #if BUCKET_PY38
 constexpr unsigned long TPFLAGS_METHOD_DESCRIPTOR = Py_TPFLAGS_METHOD_DESCRIPTOR;
-
-// Looks obj.name up as a method call would. Where the attribute is a plain
-// method of the type and the instance does not shadow it, returns the
-// unbound method and sets *unbound; otherwise returns the attribute itself.
-inline PyObject* lookup_method(PyObject* obj, PyObject* name, bool* unbound)
-{
-    *unbound = false;
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
-        return PyObject_GetAttr(obj, name);
-    }
-    // _PyType_Lookup: borrowed, no exception on a miss; exported and
-    // unchanged from 3.7 to 3.13 (Cython relies on it too).
-    PyObject* found = _PyType_Lookup(type, name);
-    if (found == nullptr ||
-        !PyType_HasFeature(Py_TYPE(found), TPFLAGS_METHOD_DESCRIPTOR)) {
-        return PyObject_GetAttr(obj, name);
-    }
-    Py_INCREF(found);
-    if (type->tp_dictoffset != 0) {
-        PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-        if (dict == nullptr) {
-            Py_DECREF(found);
-            return nullptr;
-        }
-        PyObject* shadow = PyDict_GetItemWithError(dict, name);
-        if (shadow != nullptr || PyErr_Occurred()) {
-            Py_XINCREF(shadow);
-            Py_DECREF(dict);
-            Py_DECREF(found);
-            return shadow;
-        }
-        Py_DECREF(dict);
-    }
-    *unbound = true;
-    return found;
-}
 #else
 constexpr unsigned long TPFLAGS_METHOD_DESCRIPTOR = 0;
-
-inline PyObject* lookup_method(PyObject* obj, PyObject* name, bool* unbound)
-{
-    *unbound = false;
-    return PyObject_GetAttr(obj, name);
-}
 #endif
 
 // 3.7 and 3.8 have no public way to the running interpreter.

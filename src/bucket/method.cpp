@@ -32,8 +32,6 @@ MethodObject* as_method(PyObject* obj)
     return reinterpret_cast<MethodObject*>(obj);
 }
 
-extern PyTypeObject MethodType;
-
 // The argument errors below keep the texts that the module's callers match.
 
 bool wrong_positional_count(const MethodObject* m, const char* bound,
@@ -305,18 +303,18 @@ PyGetSetDef method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+}  // namespace
+
 // Filled in by ready_method_type(); the field list differs between versions.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject MethodType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject method_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
-
-}  // namespace
 
 PyObject* make_method(const MethodSpec& spec, const char* owner,
                       PyObject* globals)
 {
-    MethodObject* m = PyObject_GC_New(MethodObject, &MethodType);
+    MethodObject* m = PyObject_GC_New(MethodObject, &method_type);
     if (m == nullptr) {
         return nullptr;
     }
@@ -372,35 +370,40 @@ PyObject* make_method(const MethodSpec& spec, const char* owner,
     return self.release();
 }
 
-bool is_method_of(PyObject* obj, const MethodSpec& spec)
+PyObject* call_method_object(PyObject* m, PyObject* const* args, Py_ssize_t nargs)
 {
-    return Py_TYPE(obj) == &MethodType && as_method(obj)->spec == &spec;
+    return invoke(m, args, nargs, nullptr, nullptr);
+}
+
+MethodImpl method_impl(PyObject* obj)
+{
+    return is_method_object(obj) ? as_method(obj)->spec->impl : nullptr;
 }
 
 int ready_method_type()
 {
-    if (MethodType.tp_name != nullptr) {
+    if (method_type.tp_name != nullptr) {
         return 0;
     }
-    MethodType.tp_name = "tarvello.custom.model_data.bucket.method";
-    MethodType.tp_basicsize = sizeof(MethodObject);
-    MethodType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+    method_type.tp_name = "tarvello.custom.model_data.bucket.method";
+    method_type.tp_basicsize = sizeof(MethodObject);
+    method_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                           compat::TPFLAGS_METHOD_DESCRIPTOR;
-    MethodType.tp_dealloc = method_dealloc;
-    MethodType.tp_repr = method_repr;
-    MethodType.tp_traverse = method_traverse;
-    MethodType.tp_descr_get = method_descr_get;
-    MethodType.tp_getset = method_getset;
-    MethodType.tp_methods = method_methods;
-    MethodType.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
+    method_type.tp_dealloc = method_dealloc;
+    method_type.tp_repr = method_repr;
+    method_type.tp_traverse = method_traverse;
+    method_type.tp_descr_get = method_descr_get;
+    method_type.tp_getset = method_getset;
+    method_type.tp_methods = method_methods;
+    method_type.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
 #if BUCKET_HAVE_VECTORCALL
-    MethodType.tp_flags |= compat::TPFLAGS_VECTORCALL;
-    MethodType.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
-    MethodType.tp_call = PyVectorcall_Call;
+    method_type.tp_flags |= compat::TPFLAGS_VECTORCALL;
+    method_type.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+    method_type.tp_call = PyVectorcall_Call;
 #else
-    MethodType.tp_call = method_call;
+    method_type.tp_call = method_call;
 #endif
-    return PyType_Ready(&MethodType);
+    return PyType_Ready(&method_type);
 }
 
 }  // namespace bucket

@@ -41,8 +41,20 @@ struct MethodSpec {
 PyObject* make_method(const MethodSpec& spec, const char* owner,
                       PyObject* globals);
 
-// Whether obj is a method object made by make_method from spec.
-bool is_method_of(PyObject* obj, const MethodSpec& spec);
+// The type of the method objects; readied by ready_method_type().
+extern PyTypeObject method_type;
+
+inline bool is_method_object(PyObject* obj)
+{
+    return Py_TYPE(obj) == &method_type;
+}
+
+// The implementation behind a method object, NULL for any other object.
+MethodImpl method_impl(PyObject* obj);
+
+// Calls the method object m with positional arguments only, as a call
+// through the interpreter would. New reference, or NULL.
+PyObject* call_method_object(PyObject* m, PyObject* const* args, Py_ssize_t nargs);
 
 // Readies the method type; part of the module's exec step.
 int ready_method_type();

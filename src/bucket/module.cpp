@@ -10,25 +10,7 @@
 
 namespace bucket {
 
-Names names;
-Shared shared;
-
 namespace {
-
-int intern_names()
-{
-    if (names.__name__ != nullptr) {
-        return 0;
-    }
-#define BUCKET_INTERN_NAME(id)                        \
-    names.id = PyUnicode_InternFromString(#id);       \
-    if (names.id == nullptr) {                        \
-        return -1;                                    \
-    }
-    BUCKET_NAMES(BUCKET_INTERN_NAME)
-#undef BUCKET_INTERN_NAME
-    return 0;
-}
 
 // Keeps value in *slot for the module's own use, dropping what was there.
 int keep(PyObject** slot, PyObject* value)
@@ -189,29 +171,10 @@ int bind_constants(PyObject* globals)
     return PyDict_SetItem(globals, names.FAST_MODE, Py_False);
 }
 
-int make_shared_objects()
-{
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) {
-        return -1;
-    }
-    PyObject* builtins_dict = PyModule_GetDict(builtins.get());
-    Py_XINCREF(builtins_dict);
-    return keep(&shared.builtins, builtins_dict) < 0 ||
-                   keep(&shared.zero, PyLong_FromLong(0)) < 0 ||
-                   keep(&shared.one, PyLong_FromLong(1)) < 0 ||
-                   keep(&shared.hundred, PyLong_FromLong(100)) < 0 ||
-                   keep(&shared.float_zero, PyFloat_FromDouble(0.0)) < 0 ||
-                   keep(&shared.float_one, PyFloat_FromDouble(1.0)) < 0
-               ? -1
-               : 0;
-}
-
 // The exec step proper: binds every name of the namespace in its order.
 int populate(PyObject* module)
 {
-    if (intern_names() < 0 || ready_method_type() < 0 ||
-        make_shared_objects() < 0) {
+    if (make_names_and_constants() < 0 || ready_method_type() < 0) {
         return -1;
     }
     PyObject* globals = PyModule_GetDict(module);
@@ -305,55 +268,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-Ref lookup_global(PyObject* globals, PyObject* name)
-{
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(shared.builtins, name);
-        if (value == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-    }
-    return Ref::borrow(value);
-}
-
-int fast_mode(PyObject* globals)
-{
-    Ref flag = lookup_global(globals, names.FAST_MODE);
-    if (!flag) {
-        return -1;
-    }
-    if (flag.get() == Py_False) {
-        return 0;
-    }
-    if (flag.get() == Py_True) {
-        return 1;
-    }
-    return PyObject_IsTrue(flag.get());
-}
-
-int is_number(PyObject* globals, PyObject* value)
-{
-    Ref number = lookup_global(globals, names.Number);
-    if (!number) {
-        return -1;
-    }
-    // The Number bound at import holds every exact int, float, bool and
-    // complex; asking its __instancecheck__ would give the same answer,
-    // slower, while that method is the one it had then.
-    if (number.get() == shared.number && shared.number_check != nullptr &&
-        reinterpret_cast<PyObject*>(Py_TYPE(number.get())) == shared.number_meta &&
-        _PyType_Lookup(Py_TYPE(number.get()), names.__instancecheck__) ==
-            shared.number_check) {
-        PyTypeObject* type = Py_TYPE(value);
-        if (type == &PyLong_Type || type == &PyFloat_Type ||
-            type == &PyBool_Type || type == &PyComplex_Type) {
-            return 1;
-        }
-    }
-    return PyObject_IsInstance(value, number.get());
-}
 
 PyObject* raise_bad_attribute(PyObject* globals, PyObject* key,
                               PyObject* value)

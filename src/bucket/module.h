@@ -6,76 +6,14 @@
 
 #include <cstddef>
 
+#include "lookup.h"
 #include "method.h"
 #include "refs.h"
 
 namespace bucket {
 
-// Every attribute, global and key name the module uses, interned once.
-#define BUCKET_NAMES(X)                                                     \
-    X(__name__) X(__module__) X(__qualname__) X(__doc__) X(__init__)        \
-    X(__str__) X(__test__) X(Number) X(bisect) X(row_handler_pb2)           \
-    X(extractor) X(ANSI_ESCAPE) X(NORMAL_COLOR) X(FAST_MODE)                \
-    X(BadAttributeError) X(BaseBucket) X(BooleanBucket) X(ValueBucket)      \
-    X(CategoricalBucket) X(SimpleCategoricalBucket) X(Bucket)               \
-    X(StringBucket) X(create_category_dict) X(read_from_proto) X(print)     \
-    X(_key) X(_value) X(_name) X(_extractor) X(_total_buckets) X(_distro)   \
-    X(_total) X(_out_buckets) X(_increment) X(_create_entry)                \
-    X(_remove_bucket) X(_bucketize_value) X(get_bucket_label) X(extract)    \
-    X(to_proto) X(CopyFrom) X(name) X(bucket_count) X(write_to_proto)       \
-    X(description) X(data_type_string) X(_field_name) X(_has_none)          \
-    X(_buckets) X(_len) X(_bucket_map) X(_has_null) X(_default_value)       \
-    X(bucket_type) X(has_null) X(none_value) X(float_buckets)               \
-    X(int_buckets) X(string_buckets) X(bucket_fraction) X(_min_fraction)    \
-    X(_category_dict) X(_none_value) X(_category_value_map) X(append)       \
-    X(get) X(HasField) X(BUCKET) X(STRING) X(BOOLEAN) X(DIRECT)             \
-    X(CATEGORY) X(count) X(items) X(is_integer) X(__instancecheck__)
-
-struct Names {
-#define BUCKET_DECLARE_NAME(id) PyObject* id;
-    BUCKET_NAMES(BUCKET_DECLARE_NAME)
-#undef BUCKET_DECLARE_NAME
-};
-
-// Filled by the exec step; the module loads into one interpreter only, so
-// process-wide storage is its own.
-extern Names names;
-
-// Objects the module keeps for its own use, made at import.
-struct Shared {
-    // What the module bound at import, to tell whether a caller replaced
-    // them: the per-row shortcuts hold only while they are unchanged.
-    PyObject* number;
-    // Number's metaclass and its __instancecheck__ at import, set only if
-    // Number then held exact ints, floats, bools and complex numbers: the
-    // Number test is decided in C only while both are unchanged.
-    PyObject* number_meta;
-    PyObject* number_check;
-    PyObject* bisect_module;
-    PyObject* bisect_function;
-    // The builtins module's namespace, where `print` is looked up.
-    PyObject* builtins;
-    PyObject* zero;        // the int 0
-    PyObject* one;         // the int 1
-    PyObject* hundred;     // the int 100
-    PyObject* float_zero;  // 0.0
-    PyObject* float_one;   // 1.0
-};
-
-extern Shared shared;
-
 // BadAttributeError, the exception for a value of the wrong type.
 Ref create_bad_attribute_error_class(PyObject* globals);
-
-// A module global as a function's code sees it: the namespace, then the
-// builtins, else NameError. New reference.
-Ref lookup_global(PyObject* globals, PyObject* name);
-
-// The truth value of the global FAST_MODE: 1, 0, or -1 on error.
-int fast_mode(PyObject* globals);
-
-// isinstance(value, Number) with the global Number: 1, 0, or -1 on error.
-int is_number(PyObject* globals, PyObject* value);
 
 // Raises BadAttributeError(key, value), looked up as a global; always NULL.
 PyObject* raise_bad_attribute(PyObject* globals, PyObject* key,

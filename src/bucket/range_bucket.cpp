@@ -182,7 +182,7 @@ PyObject* get_bucket_label(PyObject*, PyObject* const* args)
 }
 
 // The None index: self._len + 1 with the None index, else 0.
-Ref bucketize_none(PyObject* globals, PyObject* self)
+Ref bucketize_none(PyObject* self)
 {
     Ref has_none = getattr(self, names._has_none);
     if (!has_none) {
@@ -193,7 +193,7 @@ Ref bucketize_none(PyObject* globals, PyObject* self)
         return Ref();
     }
     if (!with_none) {
-        return create_entry_at(globals, self, 0);
+        return create_entry_at(self, 0);
     }
     Ref length = getattr(self, names._len);
     if (!length) {
@@ -202,7 +202,7 @@ Ref bucketize_none(PyObject* globals, PyObject* self)
     if (PyLong_CheckExact(length.get())) {
         const Py_ssize_t n = PyLong_AsSsize_t(length.get());
         if (n != -1 && n < PY_SSIZE_T_MAX) {
-            return create_entry_at(globals, self, n + 1);
+            return create_entry_at(self, n + 1);
         }
         if (PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
@@ -215,7 +215,7 @@ Ref bucketize_none(PyObject* globals, PyObject* self)
     if (!index) {
         return index;
     }
-    return create_entry(globals, self, index.get());
+    return create_entry(self, index.get());
 }
 
 // bisect_right over an exact list or tuple, step for step as the standard
@@ -265,7 +265,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
     PyObject* self = args[0];
     PyObject* value = args[1];
     if (value == Py_None) {
-        return bucketize_none(globals, self).release();
+        return bucketize_none(self).release();
     }
     const int fast = fast_mode(globals);
     if (fast < 0) {
@@ -303,13 +303,13 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
         if (index < 0) {
             return nullptr;
         }
-        return create_entry_at(globals, self, index).release();
+        return create_entry_at(self, index).release();
     }
     Ref index = call(function.get(), buckets.get(), value);
     if (!index) {
         return nullptr;
     }
-    return create_entry(globals, self, index.get()).release();
+    return create_entry(self, index.get()).release();
 }
 
 const MethodSpec methods[] = {

@@ -76,22 +76,6 @@ Ref call(PyObject* callable, Args... args)
         callable, stack + 1, sizeof...(Args) | compat::ARGUMENTS_OFFSET));
 }
 
-// obj.name(args...), without a bound method object where the attribute is a
-// plain method of the type.
-template <typename... Args>
-Ref call_method(PyObject* obj, PyObject* name, Args... args)
-{
-    bool unbound = false;
-    Ref method = Ref::steal(compat::lookup_method(obj, name, &unbound));
-    if (!method) {
-        return Ref();
-    }
-    if (unbound) {
-        return call(method.get(), obj, args...);
-    }
-    return call(method.get(), args...);
-}
-
 // Python's `fmt % args`, with a tuple of the arguments.
 template <typename... Args>
 Ref format(const char* fmt, Args... args)

@@ -107,22 +107,22 @@ PyObject* get_bucket_label(PyObject*, PyObject* const* args)
 }
 
 // Counts the index the stored mapping gives, or the index after the list.
-Ref entry_for(PyObject* globals, PyObject* self, PyObject* index)
+Ref entry_for(PyObject* self, PyObject* index)
 {
     if (PyLong_CheckExact(index)) {
         const Py_ssize_t at = PyLong_AsSsize_t(index);
         if (at != -1 || !PyErr_Occurred()) {
-            return create_entry_at(globals, self, at);
+            return create_entry_at(self, at);
         }
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
             return Ref();
         }
         PyErr_Clear();
     }
-    return create_entry(globals, self, index);
+    return create_entry(self, index);
 }
 
-PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
+PyObject* bucketize_value(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
     PyObject* value = args[1];
@@ -160,7 +160,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
     }
-    return entry_for(globals, self, index.get()).release();
+    return entry_for(self, index.get()).release();
 }
 
 const MethodSpec methods[] = {

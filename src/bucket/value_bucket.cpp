@@ -109,7 +109,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
         if (with_null) {
-            return create_entry_at(globals, self, 1).release();
+            return create_entry_at(self, 1).release();
         }
         value = getattr(self, names._default_value);
         if (!value) {
@@ -131,7 +131,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
                         : nullptr;
         }
     }
-    if (increment(globals, self, shared.zero) < 0) {
+    if (increment(self, shared.zero) < 0) {
         return nullptr;
     }
     const int with_null = has_null(self);

@@ -1,0 +1,82 @@
+// The names and constants of the late-bound lookups, and the Number test.
+#include "lookup.h"
+
+namespace bucket {
+
+Names names;
+Shared shared;
+
+namespace {
+
+// Keeps value in *slot for the module's own use, dropping what was there.
+int keep(PyObject** slot, PyObject* value)
+{
+    if (value == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
+int intern_names()
+{
+    if (names.__name__ != nullptr) {
+        return 0;
+    }
+#define BUCKET_INTERN_NAME(id)                        \
+    names.id = PyUnicode_InternFromString(#id);       \
+    if (names.id == nullptr) {                        \
+        return -1;                                    \
+    }
+    BUCKET_NAMES(BUCKET_INTERN_NAME)
+#undef BUCKET_INTERN_NAME
+    return 0;
+}
+
+}  // namespace
+
+int make_names_and_constants()
+{
+    if (intern_names() < 0) {
+        return -1;
+    }
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) {
+        return -1;
+    }
+    PyObject* builtins_dict = PyModule_GetDict(builtins.get());
+    Py_XINCREF(builtins_dict);
+    return keep(&shared.builtins, builtins_dict) < 0 ||
+                   keep(&shared.minus_one, PyLong_FromLong(-1)) < 0 ||
+                   keep(&shared.zero, PyLong_FromLong(0)) < 0 ||
+                   keep(&shared.one, PyLong_FromLong(1)) < 0 ||
+                   keep(&shared.two, PyLong_FromLong(2)) < 0 ||
+                   keep(&shared.hundred, PyLong_FromLong(100)) < 0 ||
+                   keep(&shared.float_zero, PyFloat_FromDouble(0.0)) < 0 ||
+                   keep(&shared.float_one, PyFloat_FromDouble(1.0)) < 0
+               ? -1
+               : 0;
+}
+
+int is_number(PyObject* globals, PyObject* value)
+{
+    Ref number = lookup_global(globals, names.Number);
+    if (!number) {
+        return -1;
+    }
+    // The Number bound at import holds every exact int, float, bool and
+    // complex; asking its __instancecheck__ would give the same answer,
+    // slower, while that method is the one it had then.
+    PyTypeObject* type = Py_TYPE(value);
+    if ((type == &PyFloat_Type || type == &PyLong_Type ||
+         type == &PyBool_Type || type == &PyComplex_Type) &&
+        number.get() == shared.number && shared.number_check != nullptr &&
+        reinterpret_cast<PyObject*>(Py_TYPE(number.get())) == shared.number_meta &&
+        _PyType_Lookup(Py_TYPE(number.get()), names.__instancecheck__) ==
+            shared.number_check) {
+        return 1;
+    }
+    return PyObject_IsInstance(value, number.get());
+}
+
+}  // namespace bucket

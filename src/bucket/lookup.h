@@ -1,0 +1,272 @@
+// Late binding: every lookup the methods make at each use, as Python code
+// makes it, with the names and constants the module keeps for them.
+//
+// Each lookup has a fast path beside the plain one, taken only while it
+// provably gives the plain one's answer:
+//
+//  attr(obj, name)        obj.name. While the type's tp_getattro is the
+//                         generic one and nothing of that name is on the
+//                         type (its MRO), the value is the entry of the
+//                         instance's own exact dict. For an exact module,
+//                         its dict's entry while ModuleType has nothing of
+//                         the name. An absent entry takes the plain path,
+//                         so the error and any __getattr__ stay the
+//                         interpreter's own.
+//  set_attr(obj, name, v) obj.name = v. While tp_setattro is the generic
+//                         one and nothing of that name is on the type, the
+//                         store into the instance's own exact dict.
+//  find_method(obj, name) obj.name for a call. While tp_getattro is the
+//                         generic one, the type's function is one of the
+//                         module's method objects, a Python function or
+//                         (3.8 on) any method descriptor, and the exact
+//                         instance dict does not shadow it: that function,
+//                         to be called with obj first, as the interpreter's
+//                         own method calls do. No bound method is made.
+//  is_own(method, impl)   whether a found method is the module's own method
+//                         object with that implementation: the per-row
+//                         path then runs it inline.
+//  lookup_global(g, name) a module global: the namespace's entry, then the
+//                         builtins'. These are plain dict lookups already,
+//                         as cheap as any validity check would be.
+//
+// "Nothing on the type" is asked of _PyType_Lookup, whose cache answers in
+// a few instructions and which the interpreter keeps right through every
+// change of a class or its bases.
+#pragma once
+
+#include <Python.h>
+
+#include "compat.h"
+#include "method.h"
+#include "refs.h"
+
+namespace bucket {
+
+// Every attribute, global and key name the module uses, interned once.
+#define BUCKET_NAMES(X)                                                     \
+    X(__name__) X(__module__) X(__qualname__) X(__doc__) X(__init__)        \
+    X(__str__) X(__test__) X(__instancecheck__) X(Number) X(bisect)         \
+    X(row_handler_pb2) X(extractor) X(ANSI_ESCAPE) X(NORMAL_COLOR)          \
+    X(FAST_MODE) X(BadAttributeError) X(BaseBucket) X(BooleanBucket)        \
+    X(ValueBucket) X(CategoricalBucket) X(SimpleCategoricalBucket)          \
+    X(Bucket) X(StringBucket) X(create_category_dict) X(read_from_proto)    \
+    X(print) X(_key) X(_value) X(_name) X(_extractor) X(_total_buckets)     \
+    X(_distro) X(_total) X(_out_buckets) X(_increment) X(_create_entry)     \
+    X(_remove_bucket) X(_bucketize_value) X(get_bucket_label) X(extract)    \
+    X(to_proto) X(CopyFrom) X(name) X(bucket_count) X(write_to_proto)       \
+    X(description) X(data_type_string) X(_field_name) X(_has_none)          \
+    X(_buckets) X(_len) X(_bucket_map) X(_has_null) X(_default_value)       \
+    X(bucket_type) X(has_null) X(none_value) X(float_buckets)               \
+    X(int_buckets) X(string_buckets) X(bucket_fraction) X(_min_fraction)    \
+    X(_category_dict) X(_none_value) X(_category_value_map) X(append)       \
+    X(get) X(HasField) X(BUCKET) X(STRING) X(BOOLEAN) X(DIRECT)             \
+    X(CATEGORY) X(FLOAT) X(count) X(items) X(is_integer) X(sort) X(key)     \
+    X(reverse) X(category_dict)
+
+struct Names {
+#define BUCKET_DECLARE_NAME(id) PyObject* id;
+    BUCKET_NAMES(BUCKET_DECLARE_NAME)
+#undef BUCKET_DECLARE_NAME
+};
+
+// Filled by the exec step; the module loads into one interpreter only, so
+// process-wide storage is its own.
+extern Names names;
+
+// Objects the module keeps for its own use, made at import.
+struct Shared {
+    // What the module bound at import, to tell whether a caller replaced
+    // them: the per-row shortcuts hold only while they are unchanged.
+    PyObject* number;
+    PyObject* bisect_module;
+    PyObject* bisect_function;
+    // Number's metaclass and its __instancecheck__ at import, set only if
+    // Number then held exact ints, floats, bools and complex numbers: the
+    // Number test is decided in C only while both are unchanged.
+    PyObject* number_meta;
+    PyObject* number_check;
+    // The builtins module's namespace, where `print` is looked up.
+    PyObject* builtins;
+    PyObject* minus_one;   // the int -1
+    PyObject* zero;        // the int 0
+    PyObject* one;         // the int 1
+    PyObject* two;         // the int 2
+    PyObject* hundred;     // the int 100
+    PyObject* float_zero;  // 0.0
+    PyObject* float_one;   // 1.0
+};
+
+extern Shared shared;
+
+// Interns the names and makes the constants; part of the exec step.
+int make_names_and_constants();
+
+namespace detail {
+
+// The instance's own dict where it is an exact dict, else NULL (no error):
+// a dict subclass, or none, leaves the lookup to the interpreter.
+inline PyObject* exact_instance_dict(PyObject* obj)
+{
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) {
+        return nullptr;
+    }
+    return *slot;
+}
+
+}  // namespace detail
+
+inline Ref attr(PyObject* obj, PyObject* name)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject* dict = nullptr;
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        if (_PyType_Lookup(type, name) == nullptr) {
+            dict = detail::exact_instance_dict(obj);
+        }
+    }
+    else if (type == &PyModule_Type && _PyType_Lookup(type, name) == nullptr) {
+        dict = PyModule_GetDict(obj);
+    }
+    if (dict != nullptr) {
+        PyObject* value = PyDict_GetItemWithError(dict, name);
+        if (value != nullptr) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    return getattr(obj, name);
+}
+
+inline int set_attr(PyObject* obj, PyObject* name, PyObject* value)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_setattro == PyObject_GenericSetAttr &&
+        _PyType_Lookup(type, name) == nullptr) {
+        if (PyObject* dict = detail::exact_instance_dict(obj)) {
+            return PyDict_SetItem(dict, name, value);
+        }
+    }
+    return PyObject_SetAttr(obj, name, value);
+}
+
+// A callable found for obj.name(...): to be called with obj first when
+// unbound is set. Empty with an exception set if the lookup failed.
+struct Method {
+    Ref callable;
+    bool unbound = false;
+};
+
+inline Method find_method(PyObject* obj, PyObject* name)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* found = _PyType_Lookup(type, name);
+        if (found != nullptr &&
+            (is_method_object(found) || PyFunction_Check(found) ||
+             PyType_HasFeature(Py_TYPE(found), compat::TPFLAGS_METHOD_DESCRIPTOR))) {
+            PyObject** slot = _PyObject_GetDictPtr(obj);
+            PyObject* dict = slot != nullptr ? *slot : nullptr;
+            // No slot where the type has a dict means it could not be
+            // made: the interpreter is asked instead.
+            if (dict == nullptr && (slot != nullptr || type->tp_dictoffset == 0)) {
+                return {Ref::borrow(found), true};
+            }
+            if (dict != nullptr && PyDict_CheckExact(dict)) {
+                // The lookup may run a colliding key's __eq__, which could
+                // change the class: the function is held across it.
+                Ref held = Ref::borrow(found);
+                PyObject* shadow = PyDict_GetItemWithError(dict, name);
+                if (shadow != nullptr) {
+                    return {Ref::borrow(shadow), false};
+                }
+                if (PyErr_Occurred()) {
+                    return {};
+                }
+                return {std::move(held), true};
+            }
+        }
+    }
+    return {getattr(obj, name), false};
+}
+
+inline bool is_own(const Method& method, MethodImpl impl)
+{
+    return method.unbound && method_impl(method.callable.get()) == impl;
+}
+
+// Calls a found method with obj and args. The module's own method objects
+// are run without the interpreter's call machinery, which on 3.7 would
+// pack the arguments into a tuple.
+template <typename... Args>
+Ref call_found(const Method& method, PyObject* obj, Args... args)
+{
+    PyObject* callable = method.callable.get();
+    if (method.unbound) {
+        if (is_method_object(callable)) {
+            PyObject* const stack[] = {obj, args...};
+            return Ref::steal(call_method_object(callable, stack, 1 + sizeof...(Args)));
+        }
+        return call(callable, obj, args...);
+    }
+    return call(callable, args...);
+}
+
+// obj.name(args...) with the found method.
+template <typename... Args>
+Ref call_method(PyObject* obj, PyObject* name, Args... args)
+{
+    Method method = find_method(obj, name);
+    return method.callable ? call_found(method, obj, args...) : Ref();
+}
+
+// A module global as a function's code sees it: the namespace, then the
+// builtins, else NameError.
+inline Ref lookup_global(PyObject* globals, PyObject* name)
+{
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(shared.builtins, name);
+        if (value == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::borrow(value);
+}
+
+// The truth value of the global FAST_MODE: 1, 0, or -1 on error.
+inline int fast_mode(PyObject* globals)
+{
+    Ref flag = lookup_global(globals, names.FAST_MODE);
+    if (!flag) {
+        return -1;
+    }
+    if (flag.get() == Py_False) {
+        return 0;
+    }
+    if (flag.get() == Py_True) {
+        return 1;
+    }
+    return PyObject_IsTrue(flag.get());
+}
+
+// n + 1 with the interpreter's +; an exact int that fits a long is added
+// in C, to the same value.
+inline Ref plus_one(PyObject* n)
+{
+    if (PyLong_CheckExact(n)) {
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(n, &overflow);
+        if (overflow == 0 && value < LONG_MAX) {
+            return Ref::steal(PyLong_FromLong(value + 1));
+        }
+    }
+    return add(n, shared.one);
+}
+
+// isinstance(value, Number) with the global Number: 1, 0, or -1 on error.
+int is_number(PyObject* globals, PyObject* value);
+
+}  // namespace bucket
