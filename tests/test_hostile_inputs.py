@@ -8,6 +8,7 @@ from fractions import Fraction
 
 import pytest
 
+import bucket_model
 from test_module_frame import run_python
 from tarvello.custom.model_data import bucket
 from tarvello.custom.model_data.extractor import FieldExtractor
@@ -475,6 +476,34 @@ def test_objects_that_stand_in_for_a_message(proto, expected, capsys):
         assert capsys.readouterr().out == ""
     else:
         assert state(bucket.read_from_proto(proto)) == expected
+
+
+class Compared:
+    """A bucket_type that records what it is compared with."""
+
+    def __init__(self, equal_to):
+        self.equal_to = equal_to
+        self.seen = []
+
+    def __eq__(self, other):
+        self.seen.append(other)
+        return other == self.equal_to
+
+
+@pytest.mark.parametrize("equal_to", [Message.STRING, Message.DIRECT, Message.BUCKET, Message.CATEGORY,
+                                      Message.BOOLEAN, 99])
+def test_kinds_are_tried_in_the_models_order(equal_to, capsys):
+    def rebuild(read_from_proto):
+        proto = Fields(bucket_type=Compared(equal_to), string_buckets=["a"], int_buckets=[],
+                       float_buckets=[1.0], has_null=False)
+        try:
+            made = type(read_from_proto(proto)).__name__
+        except Exception as error:
+            made = str(error)
+        return made, proto.bucket_type.seen
+
+    assert rebuild(bucket.read_from_proto) == rebuild(bucket_model.read_from_proto)
+    capsys.readouterr()
 
 
 @pytest.mark.parametrize("values, expected", [

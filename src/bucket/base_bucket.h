@@ -1,6 +1,6 @@
-// BaseBucket: the counting, the entry point for rows, the reports and the
-// common message fields that every bucket kind shares, and the calls through
-// which the kinds use them.
+// BaseBucket: the construction, the counting and the entry point for rows
+// that every bucket kind shares, and the calls through which the kinds use
+// them. Its reports are in reports.h.
 #pragma once
 
 #include <Python.h>
@@ -32,14 +32,6 @@ int add_one_to_distro(PyObject* self, PyObject* key, Py_ssize_t at,
 // self._remove_bucket(); 0 or -1.
 int remove_bucket(PyObject* self);
 
-// BaseBucket.write_to_proto(self, proto), with BaseBucket looked up as a
-// global: what the kinds' writers run first. 0 or -1.
-int write_base_fields(PyObject* globals, PyObject* self, PyObject* proto);
-
-// proto.bucket_type = row_handler_pb2.Bucket.<kind>, the module and the
-// constant looked up at the call. 0 or -1.
-int set_bucket_type(PyObject* globals, PyObject* proto, PyObject* kind);
-
 // super(cls, self).__init__(name, extractor, total_buckets), cls being the
 // global cls_name. 0 or -1.
 int init_base(PyObject* globals, PyObject* cls_name, PyObject* self,
@@ -52,13 +44,5 @@ int has_null(PyObject* self);
 // below a share of 0.02 None values, drops it while nothing is counted. A
 // refused drop leaves the bucket as it was. Returns None, or NULL.
 PyObject* drop_rare_null_bucket(PyObject* self, PyObject* null_fraction);
-
-// get_distro of those kinds: "(" + the extractor's description, then
-// ", N% null" while _has_null is true (N the share of slot null_index among
-// slots 0 to null_index, 0 while they count nothing), then ")".
-PyObject* null_share_distro(PyObject* self, Py_ssize_t null_index);
-
-// The share in percent that the reports show: int(count * 100 / total).
-Ref percent(PyObject* count, PyObject* total);
 
 }  // namespace bucket

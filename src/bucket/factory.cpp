@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "kinds.h"
 #include "module.h"
 
 namespace bucket {
@@ -83,8 +84,58 @@ Ref category_values(PyObject* globals, PyObject* proto, PyObject* name)
     return Ref();
 }
 
-Ref build_categorical(PyObject* globals, PyObject* proto, PyObject* name,
-                      PyObject* extractor, PyObject* none_value)
+// cls(name, extractor, list(proto.field), proto.has_null), cls a global.
+Ref build_listed(PyObject* globals, PyObject* cls_name, PyObject* proto,
+                 PyObject* field, PyObject* name, PyObject* extractor)
+{
+    Ref cls = lookup_global(globals, cls_name);
+    if (!cls) {
+        return cls;
+    }
+    Ref values = field_list(proto, field);
+    if (!values) {
+        return values;
+    }
+    Ref has_null = getattr(proto, names.has_null);
+    if (!has_null) {
+        return has_null;
+    }
+    return call(cls.get(), name, extractor, values.get(), has_null.get());
+}
+
+}  // namespace
+
+Ref rebuild_boolean_bucket(PyObject* globals, PyObject* proto, PyObject* name,
+                           PyObject* extractor, PyObject*)
+{
+    Ref cls = lookup_global(globals, names.BooleanBucket);
+    if (!cls) {
+        return cls;
+    }
+    Ref has_null = getattr(proto, names.has_null);
+    if (!has_null) {
+        return has_null;
+    }
+    return call(cls.get(), name, extractor, has_null.get());
+}
+
+Ref rebuild_value_bucket(PyObject* globals, PyObject* proto, PyObject* name,
+                         PyObject* extractor, PyObject* none_value)
+{
+    Ref cls = lookup_global(globals, names.ValueBucket);
+    if (!cls) {
+        return cls;
+    }
+    Ref has_null = getattr(proto, names.has_null);
+    if (!has_null) {
+        return has_null;
+    }
+    return call(cls.get(), name, extractor, has_null.get(), none_value);
+}
+
+Ref rebuild_categorical_bucket(PyObject* globals, PyObject* proto,
+                               PyObject* name, PyObject* extractor,
+                               PyObject* none_value)
 {
     Ref cls = lookup_global(globals, names.CategoricalBucket);
     if (!cls) {
@@ -108,23 +159,41 @@ Ref build_categorical(PyObject* globals, PyObject* proto, PyObject* name,
     return Ref::steal(PyObject_Call(cls.get(), positional.get(), keywords.get()));
 }
 
-// cls(name, extractor, list(proto.field), proto.has_null), cls a global.
-Ref build_listed(PyObject* globals, PyObject* cls_name, PyObject* proto,
-                 PyObject* field, PyObject* name, PyObject* extractor)
+Ref rebuild_range_bucket(PyObject* globals, PyObject* proto, PyObject* name,
+                         PyObject* extractor, PyObject*)
 {
-    Ref cls = lookup_global(globals, cls_name);
-    if (!cls) {
-        return cls;
+    return build_listed(globals, names.Bucket, proto, names.float_buckets, name,
+                        extractor);
+}
+
+Ref rebuild_string_bucket(PyObject* globals, PyObject* proto, PyObject* name,
+                          PyObject* extractor, PyObject*)
+{
+    return build_listed(globals, names.StringBucket, proto,
+                        names.string_buckets, name, extractor);
+}
+
+namespace {
+
+// Whether bucket_type is message_class.<constant>: 1, 0 or -1.
+int is_type(PyObject* message_class, PyObject* constant, PyObject* type)
+{
+    Ref value = getattr(message_class, constant);
+    if (!value) {
+        return -1;
     }
-    Ref values = field_list(proto, field);
-    if (!values) {
-        return values;
+    return PyObject_RichCompareBool(type, value.get(), Py_EQ);
+}
+
+// The rebuilt kind that read_from_proto compares place-th, or NULL.
+const Kind* rebuilt_kind(int place)
+{
+    for (const Kind& kind : kinds) {
+        if (kind.compared_at == place) {
+            return &kind;
+        }
     }
-    Ref has_null = getattr(proto, names.has_null);
-    if (!has_null) {
-        return has_null;
-    }
-    return call(cls.get(), name, extractor, values.get(), has_null.get());
+    return nullptr;
 }
 
 // The bucket that bucket_type names, or NULL with the error set.
@@ -139,48 +208,15 @@ Ref build(PyObject* globals, PyObject* proto, PyObject* type, PyObject* name,
     if (!message_class) {
         return message_class;
     }
-    PyObject* const kinds[] = {names.STRING, names.DIRECT, names.BUCKET,
-                               names.CATEGORY, names.BOOLEAN};
-    PyObject* kind = nullptr;
-    for (PyObject* candidate : kinds) {
-        Ref constant = getattr(message_class.get(), candidate);
-        if (!constant) {
-            return constant;
-        }
-        const int matches = PyObject_RichCompareBool(type, constant.get(), Py_EQ);
+    for (int place = 0; const Kind* kind = rebuilt_kind(place); place++) {
+        const int matches =
+            is_type(message_class.get(), names.*kind->message_type, type);
         if (matches < 0) {
             return Ref();
         }
         if (matches) {
-            kind = candidate;
-            break;
+            return kind->rebuild(globals, proto, name, extractor, none_value);
         }
-    }
-    if (kind == names.STRING) {
-        return build_listed(globals, names.StringBucket, proto,
-                            names.string_buckets, name, extractor);
-    }
-    if (kind == names.BUCKET) {
-        return build_listed(globals, names.Bucket, proto, names.float_buckets,
-                            name, extractor);
-    }
-    if (kind == names.CATEGORY) {
-        return build_categorical(globals, proto, name, extractor, none_value);
-    }
-    if (kind == names.DIRECT || kind == names.BOOLEAN) {
-        Ref cls = lookup_global(globals, kind == names.DIRECT
-                                             ? names.ValueBucket
-                                             : names.BooleanBucket);
-        if (!cls) {
-            return cls;
-        }
-        Ref has_null = getattr(proto, names.has_null);
-        if (!has_null) {
-            return has_null;
-        }
-        return kind == names.DIRECT
-                   ? call(cls.get(), name, extractor, has_null.get(), none_value)
-                   : call(cls.get(), name, extractor, has_null.get());
     }
     Ref message = format("Bucket %s of unknown type", name);
     if (message) {

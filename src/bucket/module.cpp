@@ -187,19 +187,25 @@ int populate(PyObject* module)
         PyObject* name;
         Factory make;
     };
-    const Binding bindings[] = {
+    const Binding bases[] = {
         {names.BadAttributeError, create_bad_attribute_error_class},
         {names.BaseBucket, create_base_bucket_class},
-        {names.BooleanBucket, create_boolean_bucket_class},
-        {names.ValueBucket, create_value_bucket_class},
-        {names.CategoricalBucket, create_categorical_bucket_class},
-        {names.SimpleCategoricalBucket, create_simple_categorical_bucket_class},
-        {names.Bucket, create_range_bucket_class},
-        {names.StringBucket, create_string_bucket_class},
+    };
+    for (const Binding& binding : bases) {
+        if (bind(globals, binding.name, binding.make(globals)) < 0) {
+            return -1;
+        }
+    }
+    for (const Kind& kind : kinds) {
+        if (bind(globals, names.*kind.name, kind.make_class(globals)) < 0) {
+            return -1;
+        }
+    }
+    const Binding functions[] = {
         {names.create_category_dict, create_create_category_dict_function},
         {names.read_from_proto, create_read_from_proto_function},
     };
-    for (const Binding& binding : bindings) {
+    for (const Binding& binding : functions) {
         if (bind(globals, binding.name, binding.make(globals)) < 0) {
             return -1;
         }

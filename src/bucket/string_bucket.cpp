@@ -3,6 +3,7 @@
 #include "base_bucket.h"
 #include "kinds.h"
 #include "module.h"
+#include "reports.h"
 
 namespace bucket {
 namespace {
