@@ -21,3 +21,7 @@ cd "$work"
 unset BUCKET_BUILD_DIR
 "$work/venv/bin/python" -c 'import tarvello.custom.model_data.bucket, tarvello.custom.model_data.extractor, tarvello.custom.model_data.row_handler_proto.row_handler_pb2'
 "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/tests" "$@"
+
+echo "== mypy: the typed example against the installed stubs"
+"$work/venv/bin/python" -m mypy --config-file "$repo/examples/mypy.ini" --cache-dir "$work/.mypy_cache" \
+  "$repo/examples/typed_buckets.py"
