@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
-# The main job: builds, installs the package into .venv and encodes the sample rows.
+# The main job: builds, installs the package into .venv and runs the
+# preparation tool without arguments: the bundled Titanic passenger list,
+# encoded into out/titanic and checked. Extra arguments go to the tool.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
-example=examples/encode_rows.py
-if [ ! -f "$example" ]; then
-  echo "scripts/run.sh: $example is missing; nothing to run" >&2
-  exit 1
-fi
 bash scripts/build.sh
 
 # A venv made by another interpreter, or without Debian's packages, is made anew.
@@ -20,6 +17,7 @@ fi
 PIP_NO_INDEX=1 .venv/bin/python -m pip install -q --no-build-isolation .
 rm -f .mesonpy-native-file.ini
 
-# From another folder, so that the installed package is imported, not the source tree.
-cd /tmp
-"$repo/.venv/bin/python" "$repo/$example" "$repo/data/titanic.csv"
+# The installed command, from the output folder's parent.
+mkdir -p out
+cd out
+"$repo/.venv/bin/tarvello-prepare" "$@"

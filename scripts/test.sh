@@ -7,7 +7,7 @@ cd "$repo"
 bash scripts/build.sh
 
 echo "== tests of the in-place build"
-BUCKET_BUILD_DIR=build BUCKET_PACKAGING_TESTS=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"
+BUCKET_BUILD_DIR=build BUCKET_PACKAGING_TESTS=1 /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider tests "$@"
 
 echo "== tests of the installed package"
 work=$(mktemp -d)
@@ -20,4 +20,12 @@ rm -f "$repo/.mesonpy-native-file.ini"
 cd "$work"
 unset BUCKET_BUILD_DIR
 "$work/venv/bin/python" -c 'import tarvello.custom.model_data.bucket, tarvello.custom.model_data.extractor, tarvello.custom.model_data.row_handler_proto.row_handler_pb2'
-"$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$repo/tests" "$@"
+"$work/venv/bin/python" -m pytest -q -rs -p no:cacheprovider "$repo/tests" "$@"
+
+echo "== the installed command, without arguments (Titanic, checked)"
+"$work/venv/bin/tarvello-prepare" --quiet
+
+echo "== mypy: the typed example and the tool against the installed stubs"
+tool=$("$work/venv/bin/python" -c 'import os, tarvello.prepare; print(os.path.dirname(tarvello.prepare.__file__))')
+"$work/venv/bin/python" -m mypy --config-file "$repo/examples/mypy.ini" --cache-dir "$work/.mypy_cache" \
+  "$repo/examples/typed_buckets.py" "$tool"
