@@ -275,8 +275,16 @@ def test_value_that_attacks_the_bucket_mid_call(kind, attack, path, fast):
             b._bucketize_value(value)
         counted_once(kind, b, before)
     elif attack == "shadow_create_entry" and kind in ROW_KINDS:
+        # A call looks its method up before it works out the argument: a
+        # shadow made by the bisection or the truth test counts from the
+        # next call on; one made by the type test or the map lookup at once.
+        found_first = kind == "Bucket" or (kind == "BooleanBucket" and fast)
+        if found_first:
+            assert b._bucketize_value(value) is b._out_buckets[KINDS[kind][2]]
+            counted_once(kind, b, before)
+            before = list(b._distro)
         assert b._bucketize_value(value) == ("shadow", KINDS[kind][2])
-        assert list(b._distro) == before and b._total == 0
+        assert list(b._distro) == before and b._total == int(found_first)
     elif attack == "clear_container" and kind == "Bucket":
         with pytest.raises(IndexError):
             b._bucketize_value(value)
@@ -620,8 +628,9 @@ def test_deleted_attributes_raise_attribute_error(kind, value, attrs, path):
         delattr(b, attr)
         with pytest.raises(AttributeError):
             b._bucketize_value(value)
-        # The row is read, and a present value's row made, after the count.
-        counted = 1 if attr == "_out_buckets" or value == 2.5 else 0
+        # The row is read, a present value's row made, and the None index
+        # read, after the count.
+        counted = 1 if attr in ("_out_buckets", "_none_value") or value == 2.5 else 0
         assert sum(getattr(b, "_distro", [])) == counted
         assert getattr(b, "_total", 0) == (0 if kind == "CategoricalBucket" else counted)
 

@@ -10,8 +10,8 @@ namespace {
 PyObject* init(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
-    if (setattr(self, names._key, args[1]) < 0 ||
-        setattr(self, names._value, args[2]) < 0) {
+    if (set_attr(self, names._key, args[1]) < 0 ||
+        set_attr(self, names._value, args[2]) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -20,15 +20,15 @@ PyObject* init(PyObject*, PyObject* const* args)
 PyObject* str(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
-    Ref key = getattr(self, names._key);
+    Ref key = attr(self, names._key);
     if (!key) {
         return nullptr;
     }
-    Ref value = getattr(self, names._value);
+    Ref value = attr(self, names._value);
     if (!value) {
         return nullptr;
     }
-    Ref again = getattr(self, names._value);
+    Ref again = attr(self, names._value);
     if (!again) {
         return nullptr;
     }

@@ -14,12 +14,12 @@ namespace {
 PyObject* init(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
-    if (setattr(self, names._name, args[1]) < 0 ||
-        setattr(self, names._extractor, args[2]) < 0 ||
-        setattr(self, names._total_buckets, args[3]) < 0) {
+    if (set_attr(self, names._name, args[1]) < 0 ||
+        set_attr(self, names._extractor, args[2]) < 0 ||
+        set_attr(self, names._total_buckets, args[3]) < 0) {
         return nullptr;
     }
-    Ref total = getattr(self, names._total_buckets);
+    Ref total = attr(self, names._total_buckets);
     if (!total) {
         return nullptr;
     }
@@ -30,12 +30,12 @@ PyObject* init(PyObject*, PyObject* const* args)
     Py_INCREF(shared.zero);
     PyList_SET_ITEM(zero_list.get(), 0, shared.zero);
     Ref distro = Ref::steal(PyNumber_Multiply(zero_list.get(), total.get()));
-    if (!distro || setattr(self, names._distro, distro.get()) < 0 ||
-        setattr(self, names._total, shared.zero) < 0) {
+    if (!distro || set_attr(self, names._distro, distro.get()) < 0 ||
+        set_attr(self, names._total, shared.zero) < 0) {
         return nullptr;
     }
     Ref rows = Ref::steal(PyList_New(0));
-    if (!rows || setattr(self, names._out_buckets, rows.get()) < 0) {
+    if (!rows || set_attr(self, names._out_buckets, rows.get()) < 0) {
         return nullptr;
     }
     // The repetition above has accepted the count as an index.
@@ -68,7 +68,7 @@ using base::write_to_proto;
 PyObject* remove_bucket_impl(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
-    Ref total = getattr(self, names._total);
+    Ref total = attr(self, names._total);
     if (!total) {
         return nullptr;
     }
@@ -77,7 +77,7 @@ PyObject* remove_bucket_impl(PyObject*, PyObject* const* args)
         return nullptr;
     }
     if (counted) {
-        Ref again = getattr(self, names._total);
+        Ref again = attr(self, names._total);
         if (!again) {
             return nullptr;
         }
@@ -88,7 +88,7 @@ PyObject* remove_bucket_impl(PyObject*, PyObject* const* args)
         }
         return nullptr;
     }
-    Ref distro = getattr(self, names._distro);
+    Ref distro = attr(self, names._distro);
     if (!distro) {
         return nullptr;
     }
@@ -103,15 +103,15 @@ PyObject* remove_bucket_impl(PyObject*, PyObject* const* args)
         return nullptr;
     }
     Ref shorter = Ref::steal(PyObject_GetItem(distro.get(), cut.get()));
-    if (!shorter || setattr(self, names._distro, shorter.get()) < 0) {
+    if (!shorter || set_attr(self, names._distro, shorter.get()) < 0) {
         return nullptr;
     }
-    Ref count = getattr(self, names._total_buckets);
+    Ref count = attr(self, names._total_buckets);
     if (!count) {
         return nullptr;
     }
     Ref lowered = Ref::steal(PyNumber_Subtract(count.get(), shared.one));
-    if (!lowered || setattr(self, names._total_buckets, lowered.get()) < 0) {
+    if (!lowered || set_attr(self, names._total_buckets, lowered.get()) < 0) {
         return nullptr;
     }
     return none();
@@ -229,13 +229,10 @@ PyObject* create_entry_impl(PyObject*, PyObject* const* args)
     return create_entry_inline(args[0], args[1], 0).release();
 }
 
-// self._create_entry(index), run inline while it is BaseBucket's own.
-Ref create_entry_for(PyObject* self, PyObject* key, Py_ssize_t at)
+// The found self._create_entry called with the index, run inline while it
+// is BaseBucket's own.
+Ref create_entry_for(const Method& method, PyObject* self, PyObject* key, Py_ssize_t at)
 {
-    Method method = find_method(self, names._create_entry);
-    if (!method.callable) {
-        return Ref();
-    }
     if (is_own(method, create_entry_impl)) {
         return create_entry_inline(self, key, at);
     }
@@ -248,7 +245,7 @@ Ref create_entry_for(PyObject* self, PyObject* key, Py_ssize_t at)
 void report_key_error(PyObject* globals, PyObject* self, PyObject* row)
 {
     PyObject* error = compat::fetch_exception();
-    Ref name = getattr(self, names._name);
+    Ref name = attr(self, names._name);
     Ref row_text = name ? Ref::steal(PyObject_Str(row)) : Ref();
     Ref line = row_text ? format("KeyError in %s: %s", name.get(), row_text.get())
                         : Ref();
@@ -331,14 +328,25 @@ Ref create_base_bucket_class(PyObject* globals)
                       methods, sizeof(methods) / sizeof(methods[0]));
 }
 
-Ref create_entry(PyObject* self, PyObject* index)
+Method create_entry_method(PyObject* self)
 {
-    return create_entry_for(self, index, 0);
+    return find_method(self, names._create_entry);
+}
+
+Ref create_entry(const Method& method, PyObject* self, PyObject* index)
+{
+    return create_entry_for(method, self, index, 0);
+}
+
+Ref create_entry_at(const Method& method, PyObject* self, Py_ssize_t index)
+{
+    return create_entry_for(method, self, nullptr, index);
 }
 
 Ref create_entry_at(PyObject* self, Py_ssize_t index)
 {
-    return create_entry_for(self, nullptr, index);
+    Method method = create_entry_method(self);
+    return method.callable ? create_entry_at(method, self, index) : Ref();
 }
 
 int increment(PyObject* self, PyObject* bucket)
@@ -368,7 +376,7 @@ PyObject* null_fraction_floor = nullptr;  // 0.02
 
 int has_null(PyObject* self)
 {
-    Ref flag = getattr(self, names._has_null);
+    Ref flag = attr(self, names._has_null);
     return flag ? PyObject_IsTrue(flag.get()) : -1;
 }
 
@@ -391,7 +399,7 @@ PyObject* drop_rare_null_bucket(PyObject* self, PyObject* null_fraction)
     // The flag follows the removal, so that a refused removal leaves the
     // bucket as it was.
     if (rare && (remove_bucket(self) < 0 ||
-                 setattr(self, names._has_null, Py_False) < 0)) {
+                 set_attr(self, names._has_null, Py_False) < 0)) {
         return nullptr;
     }
     return none();

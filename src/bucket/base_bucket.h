@@ -5,18 +5,26 @@
 
 #include <Python.h>
 
+#include "lookup.h"
 #include "refs.h"
 
 namespace bucket {
 
 Ref create_base_bucket_class(PyObject* globals);
 
-// self._create_entry(index): counts index and returns its stored row. Takes
-// the inline path while the method is BaseBucket's own.
-Ref create_entry(PyObject* self, PyObject* index);
+// self._create_entry, looked up before its argument is worked out where a
+// call `self._create_entry(...)` does so.
+Method create_entry_method(PyObject* self);
+
+// The found self._create_entry(index): counts index and returns its stored
+// row. Takes the inline path while the method is BaseBucket's own.
+Ref create_entry(const Method& method, PyObject* self, PyObject* index);
 
 // The same for an index held as a C integer, boxed only where Python code
 // (an override, a replaced attribute) must see it as an int object.
+Ref create_entry_at(const Method& method, PyObject* self, Py_ssize_t index);
+
+// self._create_entry(index) for an index known before the lookup.
 Ref create_entry_at(PyObject* self, Py_ssize_t index);
 
 // self._increment(bucket): counts one value under bucket; 0 or -1.

@@ -35,7 +35,7 @@ PyObject* init(PyObject* globals, PyObject* const* args)
     if (!count ||
         init_base(globals, names.BooleanBucket, self, args[1], args[2],
                   count.get()) < 0 ||
-        setattr(self, names._has_null, with_null) < 0) {
+        set_attr(self, names._has_null, with_null) < 0) {
         return nullptr;
     }
     return none();
@@ -44,11 +44,11 @@ PyObject* init(PyObject* globals, PyObject* const* args)
 PyObject* str(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
-    Ref name = getattr(self, names._name);
+    Ref name = attr(self, names._name);
     if (!name) {
         return nullptr;
     }
-    Ref count = getattr(self, names._total_buckets);
+    Ref count = attr(self, names._total_buckets);
     if (!count) {
         return nullptr;
     }
@@ -71,8 +71,8 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
     if (set_bucket_type(globals, proto, names.BOOLEAN) < 0) {
         return nullptr;
     }
-    Ref flag = getattr(self, names._has_null);
-    if (!flag || setattr(proto, names.has_null, flag.get()) < 0) {
+    Ref flag = attr(self, names._has_null);
+    if (!flag || set_attr(proto, names.has_null, flag.get()) < 0) {
         return nullptr;
     }
     return none();
@@ -104,16 +104,20 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
         if (!claims_bool) {
-            Ref name = getattr(self, names._name);
+            Ref name = attr(self, names._name);
             return name ? raise_bad_attribute(globals, name.get(), value)
                         : nullptr;
         }
+    }
+    const Method entry = create_entry_method(self);
+    if (!entry.callable) {
+        return nullptr;
     }
     const int is_true = truth(value);
     if (is_true < 0) {
         return nullptr;
     }
-    return create_entry_at(self, is_true ? 1 : 0).release();
+    return create_entry_at(entry, self, is_true ? 1 : 0).release();
 }
 
 PyObject* set_null_fraction(PyObject*, PyObject* const* args)

@@ -75,7 +75,7 @@ int bump_category(PyObject* self, PyObject* index)
             return bump_at(self, static_cast<Py_ssize_t>(i) + FIRST_CATEGORY_SLOT);
         }
     }
-    Ref loaded = getattr(self, names._distro);
+    Ref loaded = attr(self, names._distro);
     if (!loaded) {
         return -1;
     }
@@ -91,7 +91,7 @@ int bump_category(PyObject* self, PyObject* index)
     if (!raised) {
         return -1;
     }
-    Ref distro = getattr(self, names._distro);
+    Ref distro = attr(self, names._distro);
     if (!distro) {
         return -1;
     }
@@ -108,7 +108,7 @@ Ref sorted_by(PyObject* iterable, PyObject* key, bool descending)
     if (!list) {
         return list;
     }
-    Ref sort = getattr(list.get(), locals.sort);
+    Ref sort = attr(list.get(), locals.sort);
     if (!sort) {
         return sort;
     }
@@ -131,12 +131,12 @@ PyObject* init(PyObject* globals, PyObject* const* args)
     PyObject* self = args[0];
     if (init_base(globals, names.CategoricalBucket, self, args[1], args[2],
                   shared.one) < 0 ||
-        setattr(self, names._min_fraction, args[3]) < 0 ||
-        setattr(self, names._category_dict, args[4]) < 0 ||
-        setattr(self, names._none_value, args[5]) < 0) {
+        set_attr(self, names._min_fraction, args[3]) < 0 ||
+        set_attr(self, names._category_dict, args[4]) < 0 ||
+        set_attr(self, names._none_value, args[5]) < 0) {
         return nullptr;
     }
-    Ref categories = getattr(self, names._category_dict);
+    Ref categories = attr(self, names._category_dict);
     if (!categories) {
         return nullptr;
     }
@@ -145,7 +145,7 @@ PyObject* init(PyObject* globals, PyObject* const* args)
         return nullptr;
     }
     if (laid_out) {
-        Ref again = getattr(self, names._category_dict);
+        Ref again = attr(self, names._category_dict);
         if (!again) {
             return nullptr;
         }
@@ -154,7 +154,7 @@ PyObject* init(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
         Ref distro = zeros(n + FIRST_CATEGORY_SLOT);
-        if (!distro || setattr(self, names._distro, distro.get()) < 0) {
+        if (!distro || set_attr(self, names._distro, distro.get()) < 0) {
             return nullptr;
         }
     }
@@ -204,7 +204,7 @@ PyObject* set_categories(PyObject* globals, PyObject* const* args)
         if (!share) {
             return nullptr;
         }
-        Ref threshold = getattr(self, names._min_fraction);
+        Ref threshold = attr(self, names._min_fraction);
         if (!threshold) {
             return nullptr;
         }
@@ -238,8 +238,8 @@ PyObject* set_categories(PyObject* globals, PyObject* const* args)
     }
     const Py_ssize_t slots = PyDict_GET_SIZE(categories.get()) + FIRST_CATEGORY_SLOT;
     Ref distro = zeros(slots);
-    if (!distro || setattr(self, names._category_dict, categories.get()) < 0 ||
-        setattr(self, names._distro, distro.get()) < 0) {
+    if (!distro || set_attr(self, names._category_dict, categories.get()) < 0 ||
+        set_attr(self, names._distro, distro.get()) < 0) {
         return nullptr;
     }
     Ref by_count = sorted_by(values, locals.by_count, true);
@@ -264,7 +264,7 @@ PyObject* set_categories(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
     }
-    Ref bucket_name = getattr(self, names._name);
+    Ref bucket_name = attr(self, names._name);
     if (!bucket_name) {
         return nullptr;
     }
@@ -279,15 +279,15 @@ PyObject* set_categories(PyObject* globals, PyObject* const* args)
 PyObject* str(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
-    Ref name = getattr(self, names._name);
+    Ref name = attr(self, names._name);
     if (!name) {
         return nullptr;
     }
-    Ref extractor = getattr(self, names._extractor);
+    Ref extractor = attr(self, names._extractor);
     if (!extractor) {
         return nullptr;
     }
-    Ref field = getattr(extractor.get(), names._field_name);
+    Ref field = attr(extractor.get(), names._field_name);
     if (!field) {
         return nullptr;
     }
@@ -297,7 +297,7 @@ PyObject* str(PyObject*, PyObject* const* args)
 // The sum of _distro, started from start.
 Ref distro_sum(PyObject* self, PyObject* start)
 {
-    Ref distro = getattr(self, names._distro);
+    Ref distro = attr(self, names._distro);
     if (!distro) {
         return distro;
     }
@@ -328,7 +328,7 @@ int append_share(PyObject* self, PyObject* proto, PyObject* slot,
 {
     Ref share = Ref::borrow(shared.float_zero);
     if (!nothing_counted) {
-        Ref distro = getattr(self, names._distro);
+        Ref distro = attr(self, names._distro);
         if (!distro) {
             return -1;
         }
@@ -345,7 +345,7 @@ int append_share(PyObject* self, PyObject* proto, PyObject* slot,
             return -1;
         }
     }
-    Ref fractions = getattr(proto, names.bucket_fraction);
+    Ref fractions = attr(proto, names.bucket_fraction);
     if (!fractions) {
         return -1;
     }
@@ -380,7 +380,7 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
     if (set_bucket_type(globals, proto, names.CATEGORY) < 0) {
         return nullptr;
     }
-    Ref categories = getattr(self, names._category_dict);
+    Ref categories = attr(self, names._category_dict);
     if (!categories) {
         return nullptr;
     }
@@ -411,7 +411,7 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
         if (failed) {
             return nullptr;
         }
-        Ref field = getattr(proto, field_name);
+        Ref field = attr(proto, field_name);
         if (!field || !call_method(field.get(), names.append, value.get())) {
             return nullptr;
         }
@@ -428,12 +428,12 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
     }
-    Ref none_index = getattr(self, names._none_value);
+    Ref none_index = attr(self, names._none_value);
     if (!none_index) {
         return nullptr;
     }
     if (none_index.get() != Py_None &&
-        setattr(proto, names.none_value, none_index.get()) < 0) {
+        set_attr(proto, names.none_value, none_index.get()) < 0) {
         return nullptr;
     }
     return none();
@@ -442,7 +442,7 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
 // Raises BadAttributeError(self._name, value); always -1.
 int bad_attribute(PyObject* globals, PyObject* self, PyObject* value)
 {
-    Ref name = getattr(self, names._name);
+    Ref name = attr(self, names._name);
     if (name) {
         raise_bad_attribute(globals, name.get(), value);
     }
@@ -453,7 +453,7 @@ int bad_attribute(PyObject* globals, PyObject* self, PyObject* value)
 // does not admit value; 0, or -1 with the error set.
 int check_type(PyObject* globals, PyObject* self, PyObject* value)
 {
-    Ref extractor = getattr(self, names._extractor);
+    Ref extractor = attr(self, names._extractor);
     if (!extractor) {
         return -1;
     }
@@ -472,7 +472,7 @@ int check_type(PyObject* globals, PyObject* self, PyObject* value)
             return is_str < 0 ? -1 : bad_attribute(globals, self, value);
         }
     }
-    extractor = getattr(self, names._extractor);
+    extractor = attr(self, names._extractor);
     if (!extractor) {
         return -1;
     }
@@ -493,6 +493,21 @@ int check_type(PyObject* globals, PyObject* self, PyObject* value)
     return 0;
 }
 
+// value != None by the interpreter's !=, whose answer for None and for the
+// exact types that compare only with their own kind is known: 1, 0 or -1.
+int differs_from_none(PyObject* value)
+{
+    if (value == Py_None) {
+        return 0;
+    }
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type || type == &PyLong_Type ||
+        type == &PyFloat_Type || type == &PyBool_Type) {
+        return 1;
+    }
+    return PyObject_RichCompareBool(value, Py_None, Py_NE);
+}
+
 PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
 {
     PyObject* self = args[0];
@@ -502,29 +517,34 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
         return nullptr;
     }
     if (!fast) {
-        const int present = PyObject_RichCompareBool(value, Py_None, Py_NE);
+        const int present = differs_from_none(value);
         if (present < 0 || (present && check_type(globals, self, value) < 0)) {
             return nullptr;
         }
     }
     Ref index;
     if (value == Py_None) {
-        index = getattr(self, names._none_value);
-        if (!index || bump_at(self, NONE_SLOT) < 0) {
+        if (bump_at(self, NONE_SLOT) < 0) {
+            return nullptr;
+        }
+        index = attr(self, names._none_value);
+        if (!index) {
             return nullptr;
         }
     }
     else {
-        Ref categories = getattr(self, names._category_dict);
+        Ref categories = attr(self, names._category_dict);
         if (!categories) {
             return nullptr;
         }
-        const int known = PySequence_Contains(categories.get(), value);
+        const int known = contains(categories.get(), value);
         if (known < 0) {
             return nullptr;
         }
         if (known) {
-            index = Ref::steal(PyObject_GetItem(categories.get(), value));
+            // Read again for the item, as `self._category_dict[value]` is.
+            categories = attr(self, names._category_dict);
+            index = categories ? item(categories.get(), value) : Ref();
             if (!index || bump_category(self, index.get()) < 0) {
                 return nullptr;
             }
@@ -560,7 +580,7 @@ PyObject* get_distro(PyObject*, PyObject* const* args)
         return nullptr;
     }
     if (!nothing_counted) {
-        Ref distro = getattr(self, names._distro);
+        Ref distro = attr(self, names._distro);
         if (!distro) {
             return nullptr;
         }

@@ -37,7 +37,7 @@ PyObject* create_category_dict(PyObject*, PyObject* const* args)
 // A new list of the elements of the repeated field proto.field.
 Ref field_list(PyObject* proto, PyObject* field)
 {
-    Ref values = getattr(proto, field);
+    Ref values = attr(proto, field);
     return values ? Ref::steal(PySequence_List(values.get())) : Ref();
 }
 
@@ -60,7 +60,7 @@ Ref category_values(PyObject* globals, PyObject* proto, PyObject* name)
     PyObject* const fields[] = {names.string_buckets, names.int_buckets,
                                 names.float_buckets};
     for (PyObject* field : fields) {
-        Ref values = getattr(proto, field);
+        Ref values = attr(proto, field);
         if (!values) {
             return values;
         }
@@ -73,7 +73,7 @@ Ref category_values(PyObject* globals, PyObject* proto, PyObject* name)
             if (!make) {
                 return make;
             }
-            Ref again = getattr(proto, field);
+            Ref again = attr(proto, field);
             return again ? call(make.get(), again.get()) : Ref();
         }
     }
@@ -96,7 +96,7 @@ Ref build_listed(PyObject* globals, PyObject* cls_name, PyObject* proto,
     if (!values) {
         return values;
     }
-    Ref has_null = getattr(proto, names.has_null);
+    Ref has_null = attr(proto, names.has_null);
     if (!has_null) {
         return has_null;
     }
@@ -112,7 +112,7 @@ Ref rebuild_boolean_bucket(PyObject* globals, PyObject* proto, PyObject* name,
     if (!cls) {
         return cls;
     }
-    Ref has_null = getattr(proto, names.has_null);
+    Ref has_null = attr(proto, names.has_null);
     if (!has_null) {
         return has_null;
     }
@@ -126,7 +126,7 @@ Ref rebuild_value_bucket(PyObject* globals, PyObject* proto, PyObject* name,
     if (!cls) {
         return cls;
     }
-    Ref has_null = getattr(proto, names.has_null);
+    Ref has_null = attr(proto, names.has_null);
     if (!has_null) {
         return has_null;
     }
@@ -178,7 +178,7 @@ namespace {
 // Whether bucket_type is message_class.<constant>: 1, 0 or -1.
 int is_type(PyObject* message_class, PyObject* constant, PyObject* type)
 {
-    Ref value = getattr(message_class, constant);
+    Ref value = attr(message_class, constant);
     if (!value) {
         return -1;
     }
@@ -204,7 +204,7 @@ Ref build(PyObject* globals, PyObject* proto, PyObject* type, PyObject* name,
     if (!messages) {
         return messages;
     }
-    Ref message_class = getattr(messages.get(), names.Bucket);
+    Ref message_class = attr(messages.get(), names.Bucket);
     if (!message_class) {
         return message_class;
     }
@@ -232,11 +232,11 @@ PyObject* read_from_proto(PyObject* globals, PyObject* const* args)
     if (!extractors) {
         return nullptr;
     }
-    Ref rebuild = getattr(extractors.get(), names.read_from_proto);
+    Ref rebuild = attr(extractors.get(), names.read_from_proto);
     if (!rebuild) {
         return nullptr;
     }
-    Ref extractor_message = getattr(proto, names.extractor);
+    Ref extractor_message = attr(proto, names.extractor);
     if (!extractor_message) {
         return nullptr;
     }
@@ -244,11 +244,11 @@ PyObject* read_from_proto(PyObject* globals, PyObject* const* args)
     if (!extractor) {
         return nullptr;
     }
-    Ref type = getattr(proto, names.bucket_type);
+    Ref type = attr(proto, names.bucket_type);
     if (!type) {
         return nullptr;
     }
-    Ref name = getattr(proto, names.name);
+    Ref name = attr(proto, names.name);
     if (!name) {
         return nullptr;
     }
@@ -260,7 +260,7 @@ PyObject* read_from_proto(PyObject* globals, PyObject* const* args)
     if (has_none_value < 0) {
         return nullptr;
     }
-    Ref none_value = has_none_value ? getattr(proto, names.none_value)
+    Ref none_value = has_none_value ? attr(proto, names.none_value)
                                     : Ref::borrow(Py_None);
     if (!none_value) {
         return nullptr;

@@ -266,6 +266,33 @@ inline Ref plus_one(PyObject* n)
     return add(n, shared.one);
 }
 
+// key in map: 1, 0 or -1; an exact dict is asked directly.
+inline int contains(PyObject* map, PyObject* key)
+{
+    return PyDict_CheckExact(map) ? PyDict_Contains(map, key)
+                                  : PySequence_Contains(map, key);
+}
+
+// map[key]; an exact dict is asked directly and, lacking the key, raises
+// the KeyError its subscript raises: the key as the one argument.
+inline Ref item(PyObject* map, PyObject* key)
+{
+    if (!PyDict_CheckExact(map)) {
+        return Ref::steal(PyObject_GetItem(map, key));
+    }
+    PyObject* found = PyDict_GetItemWithError(map, key);
+    if (found != nullptr) {
+        return Ref::borrow(found);
+    }
+    if (!PyErr_Occurred()) {
+        Ref args = Ref::steal(PyTuple_Pack(1, key));
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args.get());
+        }
+    }
+    return Ref();
+}
+
 // isinstance(value, Number) with the global Number: 1, 0, or -1 on error.
 int is_number(PyObject* globals, PyObject* value);
 

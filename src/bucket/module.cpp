@@ -107,7 +107,7 @@ int bind_imports(PyObject* module, PyObject* globals)
     if (!numbers) {
         return -1;
     }
-    Ref number = getattr(numbers.get(), names.Number);
+    Ref number = attr(numbers.get(), names.Number);
     if (!number) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return -1;
@@ -124,7 +124,7 @@ int bind_imports(PyObject* module, PyObject* globals)
     if (bind(globals, names.bisect, bisect) < 0) {
         return -1;
     }
-    Ref bisect_function = getattr(bisect.get(), names.bisect);
+    Ref bisect_function = attr(bisect.get(), names.bisect);
     if (!bisect_function) {
         // A bisect without the function is left to fail at its first use,
         // as the module's code would; the shortcut never applies to it.

@@ -58,10 +58,4 @@ Ref call_global_method(PyObject* globals, PyObject* owner_name,
 // print(text) with the interpreter's print, looked up at the call.
 int print_line(PyObject* globals, PyObject* text);
 
-// Python's `obj.name = value`; returns 0 or -1.
-inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
-{
-    return PyObject_SetAttr(obj, name, value);
-}
-
 }  // namespace bucket

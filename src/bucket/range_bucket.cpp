@@ -33,8 +33,8 @@ PyObject* init(PyObject* globals, PyObject* const* args)
         return nullptr;
     }
     if (init_base(globals, names.Bucket, self, args[1], args[2], total.get()) < 0 ||
-        setattr(self, names._has_none, has_none) < 0 ||
-        setattr(self, names._buckets, buckets) < 0) {
+        set_attr(self, names._has_none, has_none) < 0 ||
+        set_attr(self, names._buckets, buckets) < 0) {
         return nullptr;
     }
     const Py_ssize_t again = PyObject_Length(buckets);
@@ -42,7 +42,7 @@ PyObject* init(PyObject* globals, PyObject* const* args)
         return nullptr;
     }
     Ref stored = Ref::steal(PyLong_FromSsize_t(again));
-    if (!stored || setattr(self, names._len, stored.get()) < 0) {
+    if (!stored || set_attr(self, names._len, stored.get()) < 0) {
         return nullptr;
     }
     return none();
@@ -51,11 +51,11 @@ PyObject* init(PyObject* globals, PyObject* const* args)
 PyObject* str(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
-    Ref name = getattr(self, names._name);
+    Ref name = attr(self, names._name);
     if (!name) {
         return nullptr;
     }
-    Ref count = getattr(self, names._total_buckets);
+    Ref count = attr(self, names._total_buckets);
     if (!count) {
         return nullptr;
     }
@@ -63,7 +63,7 @@ PyObject* str(PyObject*, PyObject* const* args)
     if (!head) {
         return nullptr;
     }
-    Ref buckets = getattr(self, names._buckets);
+    Ref buckets = attr(self, names._buckets);
     if (!buckets) {
         return nullptr;
     }
@@ -75,11 +75,11 @@ PyObject* str(PyObject*, PyObject* const* args)
     if (!text) {
         return nullptr;
     }
-    Ref extractor = getattr(self, names._extractor);
+    Ref extractor = attr(self, names._extractor);
     if (!extractor) {
         return nullptr;
     }
-    Ref field = getattr(extractor.get(), names._field_name);
+    Ref field = attr(extractor.get(), names._field_name);
     if (!field) {
         return nullptr;
     }
@@ -98,17 +98,17 @@ int write_kind_and_flag(PyObject* globals, PyObject* self, PyObject* proto,
     if (set_bucket_type(globals, proto, kind) < 0) {
         return -1;
     }
-    Ref has_none = getattr(self, names._has_none);
+    Ref has_none = attr(self, names._has_none);
     if (!has_none) {
         return -1;
     }
-    return setattr(proto, names.has_null, has_none.get());
+    return set_attr(proto, names.has_null, has_none.get());
 }
 
 // Appends each element of self._buckets, in order, to proto.<field>.
 int append_buckets(PyObject* self, PyObject* proto, PyObject* field)
 {
-    Ref buckets = getattr(self, names._buckets);
+    Ref buckets = attr(self, names._buckets);
     if (!buckets) {
         return -1;
     }
@@ -117,7 +117,7 @@ int append_buckets(PyObject* self, PyObject* proto, PyObject* field)
         return -1;
     }
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref repeated = getattr(proto, field);
+        Ref repeated = attr(proto, field);
         if (!repeated || !call_method(repeated.get(), names.append, item.get())) {
             return -1;
         }
@@ -146,7 +146,7 @@ PyObject* get_bucket_label(PyObject*, PyObject* const* args)
         return nullptr;
     }
     if (inside) {
-        Ref buckets = getattr(self, names._buckets);
+        Ref buckets = attr(self, names._buckets);
         if (!buckets) {
             return nullptr;
         }
@@ -163,11 +163,11 @@ PyObject* get_bucket_label(PyObject*, PyObject* const* args)
     if (!top) {
         return PyUnicode_FromString("None");
     }
-    Ref buckets = getattr(self, names._buckets);
+    Ref buckets = attr(self, names._buckets);
     if (!buckets) {
         return nullptr;
     }
-    Ref length = getattr(self, names._len);
+    Ref length = attr(self, names._len);
     if (!length) {
         return nullptr;
     }
@@ -185,7 +185,11 @@ PyObject* get_bucket_label(PyObject*, PyObject* const* args)
 // The None index: self._len + 1 with the None index, else 0.
 Ref bucketize_none(PyObject* self)
 {
-    Ref has_none = getattr(self, names._has_none);
+    const Method entry = create_entry_method(self);
+    if (!entry.callable) {
+        return Ref();
+    }
+    Ref has_none = attr(self, names._has_none);
     if (!has_none) {
         return has_none;
     }
@@ -194,16 +198,16 @@ Ref bucketize_none(PyObject* self)
         return Ref();
     }
     if (!with_none) {
-        return create_entry_at(self, 0);
+        return create_entry_at(entry, self, 0);
     }
-    Ref length = getattr(self, names._len);
+    Ref length = attr(self, names._len);
     if (!length) {
         return length;
     }
     if (PyLong_CheckExact(length.get())) {
         const Py_ssize_t n = PyLong_AsSsize_t(length.get());
         if (n != -1 && n < PY_SSIZE_T_MAX) {
-            return create_entry_at(self, n + 1);
+            return create_entry_at(entry, self, n + 1);
         }
         if (PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
@@ -216,7 +220,7 @@ Ref bucketize_none(PyObject* self)
     if (!index) {
         return index;
     }
-    return create_entry(self, index.get());
+    return create_entry(entry, self, index.get());
 }
 
 // bisect_right over an exact list or tuple, step for step as the standard
@@ -278,20 +282,24 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
         if (!number) {
-            Ref name = getattr(self, names._name);
+            Ref name = attr(self, names._name);
             return name ? raise_bad_attribute(globals, name.get(), value)
                         : nullptr;
         }
+    }
+    const Method entry = create_entry_method(self);
+    if (!entry.callable) {
+        return nullptr;
     }
     Ref module = lookup_global(globals, names.bisect);
     if (!module) {
         return nullptr;
     }
-    Ref function = getattr(module.get(), names.bisect);
+    Ref function = attr(module.get(), names.bisect);
     if (!function) {
         return nullptr;
     }
-    Ref buckets = getattr(self, names._buckets);
+    Ref buckets = attr(self, names._buckets);
     if (!buckets) {
         return nullptr;
     }
@@ -304,13 +312,13 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
         if (index < 0) {
             return nullptr;
         }
-        return create_entry_at(self, index).release();
+        return create_entry_at(entry, self, index).release();
     }
     Ref index = call(function.get(), buckets.get(), value);
     if (!index) {
         return nullptr;
     }
-    return create_entry(self, index.get()).release();
+    return create_entry(entry, self, index.get()).release();
 }
 
 const MethodSpec methods[] = {
@@ -333,7 +341,7 @@ const MethodSpec methods[] = {
 
 int compare_with_len(PyObject* self, PyObject* index, int op)
 {
-    Ref length = getattr(self, names._len);
+    Ref length = attr(self, names._len);
     if (!length) {
         return -1;
     }

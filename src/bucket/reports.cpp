@@ -25,7 +25,7 @@ Ref colour_on(PyObject* globals)
 // Whether i == self._total_buckets - offset: 1, 0 or -1.
 int is_index_from_end(PyObject* self, PyObject* i, long offset)
 {
-    Ref count = getattr(self, names._total_buckets);
+    Ref count = attr(self, names._total_buckets);
     if (!count) {
         return -1;
     }
@@ -43,7 +43,7 @@ int is_index_from_end(PyObject* self, PyObject* i, long offset)
 // One index's piece of the distribution text.
 Ref distro_piece(PyObject* globals, PyObject* self, PyObject* i)
 {
-    Ref total = getattr(self, names._total);
+    Ref total = attr(self, names._total);
     if (!total) {
         return total;
     }
@@ -53,7 +53,7 @@ Ref distro_piece(PyObject* globals, PyObject* self, PyObject* i)
     }
     Ref share = Ref::borrow(shared.zero);
     if (counted) {
-        Ref distro = getattr(self, names._distro);
+        Ref distro = attr(self, names._distro);
         if (!distro) {
             return distro;
         }
@@ -61,7 +61,7 @@ Ref distro_piece(PyObject* globals, PyObject* self, PyObject* i)
         if (!count) {
             return count;
         }
-        Ref divisor = getattr(self, names._total);
+        Ref divisor = attr(self, names._total);
         if (!divisor) {
             return divisor;
         }
@@ -124,7 +124,7 @@ Ref distro_piece(PyObject* globals, PyObject* self, PyObject* i)
 // _total_buckets * 4 - 2, the count read afresh at each call.
 Ref label_width(PyObject* self)
 {
-    Ref count = getattr(self, names._total_buckets);
+    Ref count = attr(self, names._total_buckets);
     if (!count) {
         return count;
     }
@@ -143,7 +143,7 @@ Ref label_width(PyObject* self)
 // self._distro[index], the list read afresh.
 Ref count_at(PyObject* self, Py_ssize_t index)
 {
-    Ref distro = getattr(self, names._distro);
+    Ref distro = attr(self, names._distro);
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     if (!distro || !key) {
         return Ref();
@@ -188,23 +188,23 @@ PyObject* write_to_proto(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
     PyObject* proto = args[1];
-    Ref name = getattr(self, names._name);
-    if (!name || setattr(proto, names.name, name.get()) < 0) {
+    Ref name = attr(self, names._name);
+    if (!name || set_attr(proto, names.name, name.get()) < 0) {
         return nullptr;
     }
-    Ref count = getattr(self, names._total_buckets);
-    if (!count || setattr(proto, names.bucket_count, count.get()) < 0) {
+    Ref count = attr(self, names._total_buckets);
+    if (!count || set_attr(proto, names.bucket_count, count.get()) < 0) {
         return nullptr;
     }
-    Ref field = getattr(proto, names.extractor);
+    Ref field = attr(proto, names.extractor);
     if (!field) {
         return nullptr;
     }
-    Ref copy_from = getattr(field.get(), names.CopyFrom);
+    Ref copy_from = attr(field.get(), names.CopyFrom);
     if (!copy_from) {
         return nullptr;
     }
-    Ref extractor = getattr(self, names._extractor);
+    Ref extractor = attr(self, names._extractor);
     if (!extractor) {
         return nullptr;
     }
@@ -218,7 +218,7 @@ PyObject* write_to_proto(PyObject*, PyObject* const* args)
 PyObject* get_distro(PyObject* globals, PyObject* const* args)
 {
     PyObject* self = args[0];
-    Ref count = getattr(self, names._total_buckets);
+    Ref count = attr(self, names._total_buckets);
     if (!count) {
         return nullptr;
     }
@@ -266,7 +266,7 @@ PyObject* get_short_label(PyObject*, PyObject* const* args)
     if (!width) {
         return nullptr;
     }
-    Ref name = getattr(self, names._name);
+    Ref name = attr(self, names._name);
     if (!name) {
         return nullptr;
     }
@@ -282,7 +282,7 @@ PyObject* get_short_label(PyObject*, PyObject* const* args)
     if (cut < 0) {
         return nullptr;
     }
-    Ref shown = getattr(self, names._name);
+    Ref shown = attr(self, names._name);
     if (!shown) {
         return nullptr;
     }
@@ -323,20 +323,20 @@ int set_bucket_type(PyObject* globals, PyObject* proto, PyObject* kind)
     if (!messages) {
         return -1;
     }
-    Ref message_class = getattr(messages.get(), names.Bucket);
+    Ref message_class = attr(messages.get(), names.Bucket);
     if (!message_class) {
         return -1;
     }
-    Ref constant = getattr(message_class.get(), kind);
+    Ref constant = attr(message_class.get(), kind);
     if (!constant) {
         return -1;
     }
-    return setattr(proto, names.bucket_type, constant.get());
+    return set_attr(proto, names.bucket_type, constant.get());
 }
 
 PyObject* null_share_distro(PyObject* self, Py_ssize_t null_index)
 {
-    Ref extractor = getattr(self, names._extractor);
+    Ref extractor = attr(self, names._extractor);
     if (!extractor) {
         return nullptr;
     }

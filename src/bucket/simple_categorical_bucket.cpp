@@ -118,7 +118,7 @@ PyObject* init(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
     }
-    if (setattr(self, names._category_value_map, map.get()) < 0) {
+    if (set_attr(self, names._category_value_map, map.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -127,7 +127,7 @@ PyObject* init(PyObject* globals, PyObject* const* args)
 // self._category_value_map.get(key), the map read afresh.
 Ref lookup(PyObject* self, PyObject* key)
 {
-    Ref map = getattr(self, names._category_value_map);
+    Ref map = attr(self, names._category_value_map);
     if (!map) {
         return map;
     }
@@ -258,7 +258,7 @@ PyObject* bucketize_value(PyObject*, PyObject* const* args)
 PyObject* get_distro(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
-    Ref extractor = getattr(self, names._extractor);
+    Ref extractor = attr(self, names._extractor);
     if (!extractor) {
         return nullptr;
     }
@@ -271,7 +271,7 @@ PyObject* get_distro(PyObject*, PyObject* const* args)
     if (!text) {
         return nullptr;
     }
-    Ref map = getattr(self, names._category_value_map);
+    Ref map = attr(self, names._category_value_map);
     if (!map) {
         return nullptr;
     }

@@ -16,11 +16,11 @@ PyObject* init(PyObject* globals, PyObject* const* args)
         return nullptr;
     }
     Ref map = Ref::steal(PyDict_New());
-    if (!map || setattr(self, names._bucket_map, map.get()) < 0) {
+    if (!map || set_attr(self, names._bucket_map, map.get()) < 0) {
         return nullptr;
     }
     // range(self._len): the count is read once.
-    Ref length = getattr(self, names._len);
+    Ref length = attr(self, names._len);
     if (!length) {
         return nullptr;
     }
@@ -37,7 +37,7 @@ PyObject* init(PyObject* globals, PyObject* const* args)
         if (!position) {
             return nullptr;
         }
-        Ref buckets = getattr(self, names._buckets);
+        Ref buckets = attr(self, names._buckets);
         if (!buckets) {
             return nullptr;
         }
@@ -45,7 +45,7 @@ PyObject* init(PyObject* globals, PyObject* const* args)
         if (!value) {
             return nullptr;
         }
-        Ref current = getattr(self, names._bucket_map);
+        Ref current = attr(self, names._bucket_map);
         if (!current ||
             PyObject_SetItem(current.get(), value.get(), position.get()) < 0) {
             return nullptr;
@@ -64,11 +64,11 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
     if (set_bucket_type(globals, proto, names.STRING) < 0) {
         return nullptr;
     }
-    Ref has_none = getattr(self, names._has_none);
-    if (!has_none || setattr(proto, names.has_null, has_none.get()) < 0) {
+    Ref has_none = attr(self, names._has_none);
+    if (!has_none || set_attr(proto, names.has_null, has_none.get()) < 0) {
         return nullptr;
     }
-    Ref buckets = getattr(self, names._buckets);
+    Ref buckets = attr(self, names._buckets);
     if (!buckets) {
         return nullptr;
     }
@@ -77,7 +77,7 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
         return nullptr;
     }
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref repeated = getattr(proto, names.string_buckets);
+        Ref repeated = attr(proto, names.string_buckets);
         if (!repeated || !call_method(repeated.get(), names.append, item.get())) {
             return nullptr;
         }
@@ -94,7 +94,7 @@ PyObject* get_bucket_label(PyObject*, PyObject* const* args)
         return nullptr;
     }
     if (listed) {
-        Ref buckets = getattr(self, names._buckets);
+        Ref buckets = attr(self, names._buckets);
         if (!buckets) {
             return nullptr;
         }
@@ -120,43 +120,37 @@ Ref entry_for(PyObject* self, PyObject* index)
         }
         PyErr_Clear();
     }
-    return create_entry(self, index);
+    const Method entry = create_entry_method(self);
+    return entry.callable ? create_entry(entry, self, index) : Ref();
 }
 
 PyObject* bucketize_value(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
     PyObject* value = args[1];
-    Ref map = getattr(self, names._bucket_map);
+    Ref map = attr(self, names._bucket_map);
     if (!map) {
         return nullptr;
     }
-    Ref index;
-    if (PyDict_CheckExact(map.get())) {
-        // Membership and the read are one lookup in a plain dict.
-        index = Ref::borrow(PyDict_GetItemWithError(map.get(), value));
-        if (!index && PyErr_Occurred()) {
-            return nullptr;
-        }
+    // `self._bucket_map[value] if value in self._bucket_map else self._len`:
+    // the map is read again for the item, as that expression does.
+    const int found = contains(map.get(), value);
+    if (found < 0) {
+        return nullptr;
     }
-    else {
-        const int found = PySequence_Contains(map.get(), value);
-        if (found < 0) {
+    Ref index;
+    if (found) {
+        Ref again = attr(self, names._bucket_map);
+        if (!again) {
             return nullptr;
         }
-        if (found) {
-            Ref again = getattr(self, names._bucket_map);
-            if (!again) {
-                return nullptr;
-            }
-            index = Ref::steal(PyObject_GetItem(again.get(), value));
-            if (!index) {
-                return nullptr;
-            }
+        index = item(again.get(), value);
+        if (!index) {
+            return nullptr;
         }
     }
     if (!index) {
-        index = getattr(self, names._len);
+        index = attr(self, names._len);
         if (!index) {
             return nullptr;
         }

@@ -20,8 +20,8 @@ PyObject* init(PyObject* globals, PyObject* const* args)
     Ref total = Ref::steal(PyLong_FromLong(with_null ? 2 : 1));
     if (!total ||
         init_base(globals, names.ValueBucket, self, args[1], args[2], total.get()) < 0 ||
-        setattr(self, names._has_null, has_null) < 0 ||
-        setattr(self, names._default_value, default_value) < 0) {
+        set_attr(self, names._has_null, has_null) < 0 ||
+        set_attr(self, names._default_value, default_value) < 0) {
         return nullptr;
     }
     return none();
@@ -30,11 +30,11 @@ PyObject* init(PyObject* globals, PyObject* const* args)
 PyObject* str(PyObject*, PyObject* const* args)
 {
     PyObject* self = args[0];
-    Ref name = getattr(self, names._name);
+    Ref name = attr(self, names._name);
     if (!name) {
         return nullptr;
     }
-    Ref count = getattr(self, names._total_buckets);
+    Ref count = attr(self, names._total_buckets);
     if (!count) {
         return nullptr;
     }
@@ -47,7 +47,7 @@ PyObject* str(PyObject*, PyObject* const* args)
         null_text = Ref::steal(PyUnicode_FromString("has_null"));
     }
     else {
-        Ref default_value = getattr(self, names._default_value);
+        Ref default_value = attr(self, names._default_value);
         if (!default_value) {
             return nullptr;
         }
@@ -60,11 +60,11 @@ PyObject* str(PyObject*, PyObject* const* args)
     if (!null_text) {
         return nullptr;
     }
-    Ref extractor = getattr(self, names._extractor);
+    Ref extractor = attr(self, names._extractor);
     if (!extractor) {
         return nullptr;
     }
-    Ref field = getattr(extractor.get(), names._field_name);
+    Ref field = attr(extractor.get(), names._field_name);
     if (!field) {
         return nullptr;
     }
@@ -83,17 +83,17 @@ PyObject* write_to_proto(PyObject* globals, PyObject* const* args)
     if (set_bucket_type(globals, proto, names.DIRECT) < 0) {
         return nullptr;
     }
-    Ref flag = getattr(self, names._has_null);
-    if (!flag || setattr(proto, names.has_null, flag.get()) < 0) {
+    Ref flag = attr(self, names._has_null);
+    if (!flag || set_attr(proto, names.has_null, flag.get()) < 0) {
         return nullptr;
     }
-    Ref default_value = getattr(self, names._default_value);
+    Ref default_value = attr(self, names._default_value);
     if (!default_value) {
         return nullptr;
     }
     if (default_value.get() != Py_None) {
-        Ref again = getattr(self, names._default_value);
-        if (!again || setattr(proto, names.none_value, again.get()) < 0) {
+        Ref again = attr(self, names._default_value);
+        if (!again || set_attr(proto, names.none_value, again.get()) < 0) {
             return nullptr;
         }
     }
@@ -112,7 +112,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
         if (with_null) {
             return create_entry_at(self, 1).release();
         }
-        value = getattr(self, names._default_value);
+        value = attr(self, names._default_value);
         if (!value) {
             return nullptr;
         }
@@ -127,7 +127,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
             return nullptr;
         }
         if (!number) {
-            Ref name = getattr(self, names._name);
+            Ref name = attr(self, names._name);
             return name ? raise_bad_attribute(globals, name.get(), value.get())
                         : nullptr;
         }
