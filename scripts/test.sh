@@ -9,6 +9,14 @@ bash scripts/build.sh
 echo "== tests of the in-place build"
 BUCKET_BUILD_DIR=build BUCKET_PACKAGING_TESTS=1 /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider tests "$@"
 
+echo "== the suite against a build with every fast path forced off"
+if [ ! -f build-plain/build.ninja ] || [ ! -f build-plain/meson-private/coredata.dat ]; then
+  rm -rf build-plain
+  /usr/bin/meson setup build-plain -Dwerror=true -Dplain_lookups=true >/dev/null
+fi
+/usr/bin/meson compile -C build-plain >/dev/null
+BUCKET_BUILD_DIR=build-plain /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"
+
 echo "== tests of the installed package"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -68,7 +68,8 @@ int is_number(PyObject* globals, PyObject* value)
     // complex; asking its __instancecheck__ would give the same answer,
     // slower, while that method is the one it had then.
     PyTypeObject* type = Py_TYPE(value);
-    if ((type == &PyFloat_Type || type == &PyLong_Type ||
+    if (fast_paths &&
+        (type == &PyFloat_Type || type == &PyLong_Type ||
          type == &PyBool_Type || type == &PyComplex_Type) &&
         number.get() == shared.number && shared.number_check != nullptr &&
         reinterpret_cast<PyObject*>(Py_TYPE(number.get())) == shared.number_meta &&

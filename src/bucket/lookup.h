@@ -101,6 +101,15 @@ extern Shared shared;
 // Interns the names and makes the constants; part of the exec step.
 int make_names_and_constants();
 
+// A build with -Dplain_lookups=true takes the plain path everywhere, the C
+// shortcuts of the kinds included: the differential tests hold both builds
+// to the plain-Python model.
+#ifdef BUCKET_PLAIN_LOOKUPS
+constexpr bool fast_paths = false;
+#else
+constexpr bool fast_paths = true;
+#endif
+
 namespace detail {
 
 // The instance's own dict where it is an exact dict, else NULL (no error):
@@ -118,23 +127,25 @@ inline PyObject* exact_instance_dict(PyObject* obj)
 
 inline Ref attr(PyObject* obj, PyObject* name)
 {
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject* dict = nullptr;
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        if (_PyType_Lookup(type, name) == nullptr) {
-            dict = detail::exact_instance_dict(obj);
+    if (fast_paths) {
+        PyTypeObject* type = Py_TYPE(obj);
+        PyObject* dict = nullptr;
+        if (type->tp_getattro == PyObject_GenericGetAttr) {
+            if (_PyType_Lookup(type, name) == nullptr) {
+                dict = detail::exact_instance_dict(obj);
+            }
         }
-    }
-    else if (type == &PyModule_Type && _PyType_Lookup(type, name) == nullptr) {
-        dict = PyModule_GetDict(obj);
-    }
-    if (dict != nullptr) {
-        PyObject* value = PyDict_GetItemWithError(dict, name);
-        if (value != nullptr) {
-            return Ref::borrow(value);
+        else if (type == &PyModule_Type && _PyType_Lookup(type, name) == nullptr) {
+            dict = PyModule_GetDict(obj);
         }
-        if (PyErr_Occurred()) {
-            return Ref();
+        if (dict != nullptr) {
+            PyObject* value = PyDict_GetItemWithError(dict, name);
+            if (value != nullptr) {
+                return Ref::borrow(value);
+            }
+            if (PyErr_Occurred()) {
+                return Ref();
+            }
         }
     }
     return getattr(obj, name);
@@ -143,7 +154,7 @@ inline Ref attr(PyObject* obj, PyObject* name)
 inline int set_attr(PyObject* obj, PyObject* name, PyObject* value)
 {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_setattro == PyObject_GenericSetAttr &&
+    if (fast_paths && type->tp_setattro == PyObject_GenericSetAttr &&
         _PyType_Lookup(type, name) == nullptr) {
         if (PyObject* dict = detail::exact_instance_dict(obj)) {
             return PyDict_SetItem(dict, name, value);
@@ -162,7 +173,7 @@ struct Method {
 inline Method find_method(PyObject* obj, PyObject* name)
 {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
+    if (fast_paths && type->tp_getattro == PyObject_GenericGetAttr) {
         PyObject* found = _PyType_Lookup(type, name);
         if (found != nullptr &&
             (is_method_object(found) || PyFunction_Check(found) ||
@@ -205,7 +216,7 @@ Ref call_found(const Method& method, PyObject* obj, Args... args)
 {
     PyObject* callable = method.callable.get();
     if (method.unbound) {
-        if (is_method_object(callable)) {
+        if (fast_paths && is_method_object(callable)) {
             PyObject* const stack[] = {obj, args...};
             return Ref::steal(call_method_object(callable, stack, 1 + sizeof...(Args)));
         }
@@ -256,7 +267,7 @@ inline int fast_mode(PyObject* globals)
 // in C, to the same value.
 inline Ref plus_one(PyObject* n)
 {
-    if (PyLong_CheckExact(n)) {
+    if (fast_paths && PyLong_CheckExact(n)) {
         int overflow = 0;
         const long value = PyLong_AsLongAndOverflow(n, &overflow);
         if (overflow == 0 && value < LONG_MAX) {
@@ -269,15 +280,15 @@ inline Ref plus_one(PyObject* n)
 // key in map: 1, 0 or -1; an exact dict is asked directly.
 inline int contains(PyObject* map, PyObject* key)
 {
-    return PyDict_CheckExact(map) ? PyDict_Contains(map, key)
-                                  : PySequence_Contains(map, key);
+    return fast_paths && PyDict_CheckExact(map) ? PyDict_Contains(map, key)
+                                                : PySequence_Contains(map, key);
 }
 
 // map[key]; an exact dict is asked directly and, lacking the key, raises
 // the KeyError its subscript raises: the key as the one argument.
 inline Ref item(PyObject* map, PyObject* key)
 {
-    if (!PyDict_CheckExact(map)) {
+    if (!fast_paths || !PyDict_CheckExact(map)) {
         return Ref::steal(PyObject_GetItem(map, key));
     }
     PyObject* found = PyDict_GetItemWithError(map, key);

@@ -305,7 +305,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
     }
     // The standard function's own steps, without its call, while the global
     // and its attribute are still what the module imported.
-    if (module.get() == shared.bisect_module &&
+    if (fast_paths && module.get() == shared.bisect_module &&
         function.get() == shared.bisect_function &&
         (PyList_CheckExact(buckets.get()) || PyTuple_CheckExact(buckets.get()))) {
         const Py_ssize_t index = bisect_inline(buckets.get(), value);
