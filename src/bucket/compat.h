@@ -7,6 +7,7 @@
 
 #define BUCKET_PY38 (PY_VERSION_HEX >= 0x03080000)
 #define BUCKET_PY39 (PY_VERSION_HEX >= 0x03090000)
+#define BUCKET_PY311 (PY_VERSION_HEX >= 0x030B0000)
 #define BUCKET_PY312 (PY_VERSION_HEX >= 0x030C0000)
 
 // From 3.9 on, PyMODINIT_FUNC marks the init function for export. Before,
@@ -64,6 +65,11 @@ constexpr unsigned long TPFLAGS_METHOD_DESCRIPTOR = Py_TPFLAGS_METHOD_DESCRIPTOR
 #else
 constexpr unsigned long TPFLAGS_METHOD_DESCRIPTOR = 0;
 #endif
+
+// From 3.11 on, a class's version tag is never given twice (the counter is
+// not reset when the type cache is cleared), so a tag that stands proves
+// that nothing the class or its bases hold has changed since it was read.
+constexpr bool STABLE_TYPE_VERSIONS = BUCKET_PY311;
 
 // 3.7 and 3.8 have no public way to the running interpreter.
 inline PyInterpreterState* current_interpreter()

@@ -35,6 +35,30 @@ int intern_names()
 
 }  // namespace
 
+namespace detail {
+
+ClassView class_views[VIEW_COUNT];
+
+PyObject* class_lookup_and_remember(ClassView& view, PyTypeObject* type,
+                                    Py_ssize_t index, PyObject* name)
+{
+    // Gives the class a version tag where it has none and one can be had.
+    PyObject* found = _PyType_Lookup(type, name);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        return found;
+    }
+    if (view.type != type || view.version != type->tp_version_tag) {
+        view = ClassView();
+        view.type = type;
+        view.version = type->tp_version_tag;
+    }
+    view.found[index] = found;
+    view.known[index / 64] |= std::uint64_t{1} << (index % 64);
+    return found;
+}
+
+}  // namespace detail
+
 int make_names_and_constants()
 {
     if (intern_names() < 0) {
@@ -73,7 +97,7 @@ int is_number(PyObject* globals, PyObject* value)
          type == &PyBool_Type || type == &PyComplex_Type) &&
         number.get() == shared.number && shared.number_check != nullptr &&
         reinterpret_cast<PyObject*>(Py_TYPE(number.get())) == shared.number_meta &&
-        _PyType_Lookup(Py_TYPE(number.get()), names.__instancecheck__) ==
+        detail::class_lookup(Py_TYPE(number.get()), names.__instancecheck__) ==
             shared.number_check) {
         return 1;
     }

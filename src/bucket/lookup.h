@@ -36,6 +36,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include "compat.h"
 #include "method.h"
 #include "refs.h"
@@ -112,6 +115,54 @@ constexpr bool fast_paths = true;
 
 namespace detail {
 
+constexpr std::size_t NAME_COUNT = sizeof(Names) / sizeof(PyObject*);
+
+// The position of name among the members of `names` when it is one of
+// them, else -1: a lookup by one of the module's names can be remembered.
+inline Py_ssize_t name_index(PyObject* const& name)
+{
+    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(&name) -
+                                  reinterpret_cast<std::uintptr_t>(&names);
+    return offset < sizeof(Names) ? static_cast<Py_ssize_t>(offset / sizeof(PyObject*))
+                                  : -1;
+}
+
+// What _PyType_Lookup gave for a class, per name, while the class keeps
+// the version tag it had then.
+struct ClassView {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    std::uint64_t known[(NAME_COUNT + 63) / 64] = {};
+    PyObject* found[NAME_COUNT] = {};  // borrowed from the class's MRO
+};
+
+constexpr std::size_t VIEW_COUNT = 64;
+extern ClassView class_views[VIEW_COUNT];
+
+PyObject* class_lookup_and_remember(ClassView& view, PyTypeObject* type,
+                                    Py_ssize_t index, PyObject* name);
+
+// _PyType_Lookup(type, name): borrowed, NULL without an error when the class
+// holds nothing of that name. One of the module's names is answered from the
+// class's view while its version tag stands.
+inline PyObject* class_lookup(PyTypeObject* type, PyObject* const& name)
+{
+    if (fast_paths && compat::STABLE_TYPE_VERSIONS) {
+        const Py_ssize_t index = name_index(name);
+        if (index >= 0) {
+            ClassView& view =
+                class_views[(reinterpret_cast<std::uintptr_t>(type) >> 4) % VIEW_COUNT];
+            if (view.type == type && view.version == type->tp_version_tag &&
+                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+                ((view.known[index / 64] >> (index % 64)) & 1)) {
+                return view.found[index];
+            }
+            return class_lookup_and_remember(view, type, index, name);
+        }
+    }
+    return _PyType_Lookup(type, name);
+}
+
 // The instance's own dict where it is an exact dict, else NULL (no error):
 // a dict subclass, or none, leaves the lookup to the interpreter.
 inline PyObject* exact_instance_dict(PyObject* obj)
@@ -125,17 +176,17 @@ inline PyObject* exact_instance_dict(PyObject* obj)
 
 }  // namespace detail
 
-inline Ref attr(PyObject* obj, PyObject* name)
+inline Ref attr(PyObject* obj, PyObject* const& name)
 {
     if (fast_paths) {
         PyTypeObject* type = Py_TYPE(obj);
         PyObject* dict = nullptr;
         if (type->tp_getattro == PyObject_GenericGetAttr) {
-            if (_PyType_Lookup(type, name) == nullptr) {
+            if (detail::class_lookup(type, name) == nullptr) {
                 dict = detail::exact_instance_dict(obj);
             }
         }
-        else if (type == &PyModule_Type && _PyType_Lookup(type, name) == nullptr) {
+        else if (type == &PyModule_Type && detail::class_lookup(type, name) == nullptr) {
             dict = PyModule_GetDict(obj);
         }
         if (dict != nullptr) {
@@ -151,11 +202,11 @@ inline Ref attr(PyObject* obj, PyObject* name)
     return getattr(obj, name);
 }
 
-inline int set_attr(PyObject* obj, PyObject* name, PyObject* value)
+inline int set_attr(PyObject* obj, PyObject* const& name, PyObject* value)
 {
     PyTypeObject* type = Py_TYPE(obj);
     if (fast_paths && type->tp_setattro == PyObject_GenericSetAttr &&
-        _PyType_Lookup(type, name) == nullptr) {
+        detail::class_lookup(type, name) == nullptr) {
         if (PyObject* dict = detail::exact_instance_dict(obj)) {
             return PyDict_SetItem(dict, name, value);
         }
@@ -170,11 +221,11 @@ struct Method {
     bool unbound = false;
 };
 
-inline Method find_method(PyObject* obj, PyObject* name)
+inline Method find_method(PyObject* obj, PyObject* const& name)
 {
     PyTypeObject* type = Py_TYPE(obj);
     if (fast_paths && type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* found = _PyType_Lookup(type, name);
+        PyObject* found = detail::class_lookup(type, name);
         if (found != nullptr &&
             (is_method_object(found) || PyFunction_Check(found) ||
              PyType_HasFeature(Py_TYPE(found), compat::TPFLAGS_METHOD_DESCRIPTOR))) {
@@ -227,7 +278,7 @@ Ref call_found(const Method& method, PyObject* obj, Args... args)
 
 // obj.name(args...) with the found method.
 template <typename... Args>
-Ref call_method(PyObject* obj, PyObject* name, Args... args)
+Ref call_method(PyObject* obj, PyObject* const& name, Args... args)
 {
     Method method = find_method(obj, name);
     return method.callable ? call_found(method, obj, args...) : Ref();
