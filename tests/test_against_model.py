@@ -8,6 +8,7 @@ import bisect
 import io
 import numbers
 import re
+import sys
 import types
 from decimal import Decimal
 from fractions import Fraction
@@ -149,6 +150,11 @@ VARIANTS = {
     "property added later": (subclassed, total_as_property),
     "dict subclass": (lambda cls: cls, dict_subclass),
 }
+if hasattr(sys, "gettotalrefcount"):
+    # A debug 3.11 asserts, in its specialised attribute reads, that an
+    # instance dict is an exact dict, though Python lets one be replaced by
+    # a dict subclass; a release interpreter reads it as any dict.
+    del VARIANTS["dict subclass"]
 
 
 common = [st.tuples(st.sampled_from(["bucketize", "bucketize", "_bucketize_value"]), values)] * 4 + [
