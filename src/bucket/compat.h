@@ -9,6 +9,7 @@
 #define BUCKET_PY39 (PY_VERSION_HEX >= 0x03090000)
 #define BUCKET_PY311 (PY_VERSION_HEX >= 0x030B0000)
 #define BUCKET_PY312 (PY_VERSION_HEX >= 0x030C0000)
+#define BUCKET_PY313 (PY_VERSION_HEX >= 0x030D0000)
 
 // From 3.9 on, PyMODINIT_FUNC marks the init function for export. Before,
 // it leaves it to the compiler flags, and the module hides its symbols.
@@ -70,6 +71,33 @@ constexpr unsigned long TPFLAGS_METHOD_DESCRIPTOR = 0;
 // not reset when the type cache is cleared), so a tag that stands proves
 // that nothing the class or its bases hold has changed since it was read.
 constexpr bool STABLE_TYPE_VERSIONS = BUCKET_PY311;
+
+// Whether type holds a valid version tag: 3.11 clears a flag when the class
+// changes, 3.12 on set the tag itself to 0 (3.13 no longer keeps the flag).
+inline bool version_tag_valid(PyTypeObject* type)
+{
+#if BUCKET_PY312
+    return type->tp_version_tag != 0;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
+// A dict's entry for key as a new reference: 1 found, 0 absent, -1 error.
+// 3.13's PyDict_GetItemRef says which without asking the thread state.
+inline int dict_get(PyObject* dict, PyObject* key, PyObject** value)
+{
+#if BUCKET_PY313
+    return PyDict_GetItemRef(dict, key, value);
+#else
+    *value = PyDict_GetItemWithError(dict, key);
+    if (*value != nullptr) {
+        Py_INCREF(*value);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
 
 // 3.7 and 3.8 have no public way to the running interpreter.
 inline PyInterpreterState* current_interpreter()

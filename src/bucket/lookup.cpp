@@ -44,7 +44,7 @@ PyObject* class_lookup_and_remember(ClassView& view, PyTypeObject* type,
 {
     // Gives the class a version tag where it has none and one can be had.
     PyObject* found = _PyType_Lookup(type, name);
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    if (!compat::version_tag_valid(type)) {
         return found;
     }
     if (view.type != type || view.version != type->tp_version_tag) {

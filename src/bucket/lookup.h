@@ -153,7 +153,7 @@ inline PyObject* class_lookup(PyTypeObject* type, PyObject* const& name)
             ClassView& view =
                 class_views[(reinterpret_cast<std::uintptr_t>(type) >> 4) % VIEW_COUNT];
             if (view.type == type && view.version == type->tp_version_tag &&
-                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+                compat::version_tag_valid(type) &&
                 ((view.known[index / 64] >> (index % 64)) & 1)) {
                 return view.found[index];
             }
@@ -190,12 +190,10 @@ inline Ref attr(PyObject* obj, PyObject* const& name)
             dict = PyModule_GetDict(obj);
         }
         if (dict != nullptr) {
-            PyObject* value = PyDict_GetItemWithError(dict, name);
-            if (value != nullptr) {
-                return Ref::borrow(value);
-            }
-            if (PyErr_Occurred()) {
-                return Ref();
+            PyObject* value = nullptr;
+            const int found = compat::dict_get(dict, name, &value);
+            if (found != 0) {
+                return Ref::steal(value);
             }
         }
     }
@@ -240,12 +238,10 @@ inline Method find_method(PyObject* obj, PyObject* const& name)
                 // The lookup may run a colliding key's __eq__, which could
                 // change the class: the function is held across it.
                 Ref held = Ref::borrow(found);
-                PyObject* shadow = PyDict_GetItemWithError(dict, name);
-                if (shadow != nullptr) {
-                    return {Ref::borrow(shadow), false};
-                }
-                if (PyErr_Occurred()) {
-                    return {};
+                PyObject* shadow = nullptr;
+                const int shadowed = compat::dict_get(dict, name, &shadow);
+                if (shadowed != 0) {
+                    return {Ref::steal(shadow), false};
                 }
                 return {std::move(held), true};
             }
