@@ -235,6 +235,25 @@ Py_ssize_t bisect_inline(PyObject* sequence, PyObject* value)
     Py_ssize_t hi = Py_SIZE(sequence);
     const bool value_is_float = PyFloat_CheckExact(value);
     const double value_double = value_is_float ? PyFloat_AS_DOUBLE(value) : 0.0;
+    if (value_is_float) {
+        // Exact floats compare in C and run no Python code, so the items stay
+        // where they are; the steps choose without a branch, which a random
+        // value would mispredict at every probe. The first item of another
+        // type hands the search to the loop below, where it stands.
+        PyObject* const* items = is_list ? &PyList_GET_ITEM(sequence, 0)
+                                         : &PyTuple_GET_ITEM(sequence, 0);
+        while (lo < hi) {
+            const Py_ssize_t mid =
+                static_cast<Py_ssize_t>((static_cast<std::size_t>(lo) + hi) / 2);
+            PyObject* item = items[mid];
+            if (!PyFloat_CheckExact(item)) {
+                break;
+            }
+            const bool below = value_double < PyFloat_AS_DOUBLE(item);
+            hi = below ? mid : hi;
+            lo = below ? lo : mid + 1;
+        }
+    }
     while (lo < hi) {
         const Py_ssize_t mid =
             static_cast<Py_ssize_t>((static_cast<std::size_t>(lo) + hi) / 2);
