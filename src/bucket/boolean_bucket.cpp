@@ -7,10 +7,6 @@
 namespace bucket {
 namespace {
 
-// Made once by create_boolean_bucket_class.
-PyObject* has_null_text;   // "has_null"
-PyObject* no_null_text;    // "no_null"
-
 // The truth value of obj: 1, 0 or -1.
 int truth(PyObject* obj)
 {
@@ -57,7 +53,7 @@ PyObject* str(PyObject*, PyObject* const* args)
         return nullptr;
     }
     return format("%s: %d %s", name.get(), count.get(),
-                  with_null ? has_null_text : no_null_text)
+                  with_null ? names.has_null : names.no_null)
         .release();
 }
 
@@ -147,25 +143,10 @@ const MethodSpec methods[] = {
     {"get_distro", get_distro, {{"self", Default::Required}}, true},
 };
 
-// Keeps a new object in *slot once; 0 or -1.
-int keep_once(PyObject** slot, PyObject* (*make)())
-{
-    if (*slot == nullptr) {
-        *slot = make();
-    }
-    return *slot == nullptr ? -1 : 0;
-}
-
 }  // namespace
 
 Ref create_boolean_bucket_class(PyObject* globals)
 {
-    if (keep_once(&has_null_text,
-                  [] { return PyUnicode_InternFromString("has_null"); }) < 0 ||
-        keep_once(&no_null_text,
-                  [] { return PyUnicode_InternFromString("no_null"); }) < 0) {
-        return Ref();
-    }
     Ref base = lookup_global(globals, names.BaseBucket);
     if (!base) {
         return base;

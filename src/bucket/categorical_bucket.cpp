@@ -26,12 +26,6 @@ constexpr Py_ssize_t FIRST_CATEGORY_SLOT = 2;
 
 // Made once with the class; the module lives in one interpreter only.
 struct Locals {
-    PyObject* float_name;        // "FLOAT"
-    PyObject* sort;              // "sort"
-    PyObject* key;               // "key"
-    PyObject* reverse;           // "reverse"
-    PyObject* two;               // the int 2
-    PyObject* minus_one;         // the int -1
     PyObject* shown_share;       // 0.009, the smallest share get_distro shows
     PyObject* by_count;          // operator.itemgetter("count")
     PyObject* by_index;          // operator.itemgetter(1)
@@ -79,7 +73,7 @@ int bump_category(PyObject* self, PyObject* index)
     if (!loaded) {
         return -1;
     }
-    Ref slot = add(index, locals.two);
+    Ref slot = add(index, shared.two);
     if (!slot) {
         return -1;
     }
@@ -95,7 +89,7 @@ int bump_category(PyObject* self, PyObject* index)
     if (!distro) {
         return -1;
     }
-    Ref store_slot = add(index, locals.two);
+    Ref store_slot = add(index, shared.two);
     return store_slot ? PyObject_SetItem(distro.get(), store_slot.get(), raised.get())
                       : -1;
 }
@@ -108,7 +102,7 @@ Ref sorted_by(PyObject* iterable, PyObject* key, bool descending)
     if (!list) {
         return list;
     }
-    Ref sort = attr(list.get(), locals.sort);
+    Ref sort = attr(list.get(), names.sort);
     if (!sort) {
         return sort;
     }
@@ -117,8 +111,8 @@ Ref sorted_by(PyObject* iterable, PyObject* key, bool descending)
         return no_args;
     }
     Ref options = Ref::steal(PyDict_New());
-    if (!options || PyDict_SetItem(options.get(), locals.key, key) < 0 ||
-        PyDict_SetItem(options.get(), locals.reverse,
+    if (!options || PyDict_SetItem(options.get(), names.key, key) < 0 ||
+        PyDict_SetItem(options.get(), names.reverse,
                        descending ? Py_True : Py_False) < 0) {
         return Ref();
     }
@@ -480,7 +474,7 @@ int check_type(PyObject* globals, PyObject* self, PyObject* value)
     if (!type) {
         return -1;
     }
-    matches = PyObject_RichCompareBool(type.get(), locals.float_name, Py_EQ);
+    matches = PyObject_RichCompareBool(type.get(), names.FLOAT, Py_EQ);
     if (matches < 0) {
         return -1;
     }
@@ -553,7 +547,7 @@ PyObject* bucketize_value(PyObject* globals, PyObject* const* args)
             if (bump_at(self, UNKNOWN_SLOT) < 0) {
                 return nullptr;
             }
-            index = Ref::borrow(locals.minus_one);
+            index = Ref::borrow(shared.minus_one);
         }
     }
     PyObject* result = PyList_New(1);
@@ -639,15 +633,6 @@ const MethodSpec methods[] = {
     {"get_distro", get_distro, {{"self", Default::Required}}, true},
 };
 
-int keep(PyObject** slot, PyObject* value)
-{
-    if (value == nullptr) {
-        return -1;
-    }
-    Py_XSETREF(*slot, value);
-    return 0;
-}
-
 Ref item_getter(PyObject* key)
 {
     Ref operator_module = Ref::steal(PyImport_ImportModule("operator"));
@@ -663,13 +648,7 @@ Ref item_getter(PyObject* key)
 
 int make_locals()
 {
-    if (keep(&locals.float_name, PyUnicode_InternFromString("FLOAT")) < 0 ||
-        keep(&locals.sort, PyUnicode_InternFromString("sort")) < 0 ||
-        keep(&locals.key, PyUnicode_InternFromString("key")) < 0 ||
-        keep(&locals.reverse, PyUnicode_InternFromString("reverse")) < 0 ||
-        keep(&locals.two, PyLong_FromLong(2)) < 0 ||
-        keep(&locals.minus_one, PyLong_FromLong(-1)) < 0 ||
-        keep(&locals.shown_share, PyFloat_FromDouble(0.009)) < 0 ||
+    if (keep(&locals.shown_share, PyFloat_FromDouble(0.009)) < 0 ||
         keep(&locals.by_count, item_getter(names.count).release()) < 0 ||
         keep(&locals.by_index, item_getter(shared.one).release()) < 0) {
         return -1;

@@ -11,8 +11,6 @@
 namespace bucket {
 namespace {
 
-PyObject* category_dict_name;  // "category_dict", the keyword of the call
-
 PyObject* create_category_dict(PyObject*, PyObject* const* args)
 {
     Ref categories = Ref::steal(PyDict_New());
@@ -152,7 +150,7 @@ Ref rebuild_categorical_bucket(PyObject* globals, PyObject* proto,
     }
     Ref keywords = Ref::steal(PyDict_New());
     if (!keywords ||
-        PyDict_SetItem(keywords.get(), category_dict_name, categories.get()) < 0 ||
+        PyDict_SetItem(keywords.get(), names.category_dict, categories.get()) < 0 ||
         PyDict_SetItem(keywords.get(), names.none_value, index.get()) < 0) {
         return Ref();
     }
@@ -302,12 +300,6 @@ Ref create_create_category_dict_function(PyObject* globals)
 
 Ref create_read_from_proto_function(PyObject* globals)
 {
-    if (category_dict_name == nullptr) {
-        category_dict_name = PyUnicode_InternFromString("category_dict");
-        if (category_dict_name == nullptr) {
-            return Ref();
-        }
-    }
     return Ref::steal(make_method(read_from_proto_spec, nullptr, globals));
 }
 

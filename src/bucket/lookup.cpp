@@ -8,16 +8,6 @@ Shared shared;
 
 namespace {
 
-// Keeps value in *slot for the module's own use, dropping what was there.
-int keep(PyObject** slot, PyObject* value)
-{
-    if (value == nullptr) {
-        return -1;
-    }
-    Py_XSETREF(*slot, value);
-    return 0;
-}
-
 int intern_names()
 {
     if (names.__name__ != nullptr) {
@@ -34,6 +24,15 @@ int intern_names()
 }
 
 }  // namespace
+
+int keep(PyObject** slot, PyObject* value)
+{
+    if (value == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(*slot, value);
+    return 0;
+}
 
 namespace detail {
 

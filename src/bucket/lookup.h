@@ -64,7 +64,7 @@ namespace bucket {
     X(_category_dict) X(_none_value) X(_category_value_map) X(append)       \
     X(get) X(HasField) X(BUCKET) X(STRING) X(BOOLEAN) X(DIRECT)             \
     X(CATEGORY) X(FLOAT) X(count) X(items) X(is_integer) X(sort) X(key)     \
-    X(reverse) X(category_dict)
+    X(reverse) X(category_dict) X(no_null)
 
 struct Names {
 #define BUCKET_DECLARE_NAME(id) PyObject* id;
@@ -103,6 +103,10 @@ extern Shared shared;
 
 // Interns the names and makes the constants; part of the exec step.
 int make_names_and_constants();
+
+// Keeps value (a new reference, or NULL after a failure: -1) in *slot for
+// the module's own use, dropping what was there; 0 or -1.
+int keep(PyObject** slot, PyObject* value);
 
 // A build with -Dplain_lookups=true takes the plain path everywhere, the C
 // shortcuts of the kinds included: the differential tests hold both builds

@@ -12,16 +12,6 @@ namespace bucket {
 
 namespace {
 
-// Keeps value in *slot for the module's own use, dropping what was there.
-int keep(PyObject** slot, PyObject* value)
-{
-    if (value == nullptr) {
-        return -1;
-    }
-    Py_XSETREF(*slot, value);
-    return 0;
-}
-
 // The package the module was imported into, "" for a top-level module.
 Ref package_of(PyObject* module)
 {
