@@ -94,11 +94,7 @@ PyObject* remove_bucket_impl(PyObject*, PyObject* const* args)
     }
     // Subscripted with a slice object, as _distro[0:-1] is, so that a
     // replaced _distro fails with the interpreter's own error.
-    Ref last = Ref::steal(PyLong_FromLong(-1));
-    if (!last) {
-        return nullptr;
-    }
-    Ref cut = Ref::steal(PySlice_New(shared.zero, last.get(), nullptr));
+    Ref cut = Ref::steal(PySlice_New(shared.zero, shared.minus_one, nullptr));
     if (!cut) {
         return nullptr;
     }

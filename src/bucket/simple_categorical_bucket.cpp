@@ -9,9 +9,6 @@
 namespace bucket {
 namespace {
 
-// The id of other, made once by create_simple_categorical_bucket_class.
-PyObject* other_id;
-
 // The ids of one value, gathered as a Python set of them would be. Ids that
 // are exact ints within a long long are kept in small arrays in the order
 // they came; the first other id, or one too many, moves them into a real set
@@ -167,7 +164,7 @@ int add_id_of(PyObject* self, PyObject* key, IdSet& ids)
     if (other < 0) {
         return -1;
     }
-    return ids.add(other ? Ref::borrow(other_id) : std::move(id));
+    return ids.add(other ? Ref::borrow(shared.minus_one) : std::move(id));
 }
 
 // Adds the ids of the entries of value, an empty one standing for [None].
@@ -243,7 +240,7 @@ PyObject* bucketize_value(PyObject*, PyObject* const* args)
         }
     }
     else if (Py_TYPE(value) == &PyDict_Type) {
-        if (ids.add(Ref::borrow(other_id)) < 0) {
+        if (ids.add(Ref::borrow(shared.minus_one)) < 0) {
             return nullptr;
         }
     }
@@ -310,12 +307,6 @@ const char doc[] =
 
 Ref create_simple_categorical_bucket_class(PyObject* globals)
 {
-    if (other_id == nullptr) {
-        other_id = PyLong_FromLong(-1);
-        if (other_id == nullptr) {
-            return Ref();
-        }
-    }
     Ref base = lookup_global(globals, names.BaseBucket);
     if (!base) {
         return base;
