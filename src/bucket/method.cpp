@@ -154,23 +154,32 @@ PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs)
         return invoke(self, argv, nargs, nullptr, nullptr);
     }
     // The caller's dict may be changed by the code the method runs, so the
-    // keyword values are held in tuples of our own for the whole call.
-    const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    Ref names = Ref::steal(PyTuple_New(nkw));
-    Ref values = Ref::steal(PyTuple_New(nkw));
-    if (!names || !values) {
+    // keyword values are held in tuples of our own for the whole call. The
+    // items are taken first, in one step: making a tuple can start a
+    // collection whose callbacks change the dict, and each tuple is filled
+    // at once, since the collector hands out every tracked object.
+    Ref items = Ref::steal(PyDict_Items(kwargs));
+    if (!items) {
         return nullptr;
     }
-    Py_ssize_t pos = 0;
-    Py_ssize_t k = 0;
-    PyObject* key;
-    PyObject* value;
-    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+    const Py_ssize_t nkw = PyList_GET_SIZE(items.get());
+    Ref names = Ref::steal(PyTuple_New(nkw));
+    if (!names) {
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), k), 0);
         Py_INCREF(key);
         PyTuple_SET_ITEM(names.get(), k, key);
+    }
+    Ref values = Ref::steal(PyTuple_New(nkw));
+    if (!values) {
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), k), 1);
         Py_INCREF(value);
         PyTuple_SET_ITEM(values.get(), k, value);
-        k++;
     }
     return invoke(self, argv, nargs, names.get(),
                   &PyTuple_GET_ITEM(values.get(), 0));
