@@ -29,9 +29,14 @@
 //                         builtins'. These are plain dict lookups already,
 //                         as cheap as any validity check would be.
 //
-// "Nothing on the type" is asked of _PyType_Lookup, whose cache answers in
-// a few instructions and which the interpreter keeps right through every
-// change of a class or its bases.
+// "Nothing on the type" is asked of _PyType_Lookup, which the interpreter
+// keeps right through every change of a class or its bases. From 3.11 on,
+// where a version tag is never given twice, its answers for the module's
+// names are remembered per class while the class keeps its tag (class_lookup).
+//
+// Every read happens where the interpreter would make it, as often: a
+// second read is made even where it could only give the first one's object
+// again, since the dict lookup between them may run a key's __eq__.
 #pragma once
 
 #include <Python.h>
