@@ -129,6 +129,10 @@ PyObject* invoke(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, PyObject* const* kwvalues)
 {
     MethodObject* m = as_method(self);
+    // One positional argument per parameter: the slots are the arguments.
+    if (nargs == m->nparams && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
+        return m->spec->impl(m->globals, args);
+    }
     PyObject* slots[MAX_PARAMS];
     if (!bind(m, args, nargs, kwnames, kwvalues, slots)) {
         return nullptr;
