@@ -3,10 +3,12 @@ called row by row, the check, the databases it learns from, bad input, and
 the rule that a failed run leaves no file that looks finished."""
 import contextlib
 import csv
+import io
 import json
 import os
 import pathlib
 import pwd
+import re
 import shutil
 import signal
 import sqlite3
@@ -349,12 +351,23 @@ def one_process(tmp_path_factory):
     for name, csv_path, config_path in [("titanic", TITANIC, cli.DEFAULT_CONFIG),
                                         ("diamonds", DIAMONDS, DIAMONDS_CONFIG)]:
         folder = tmp_path_factory.mktemp(name)
-        assert run(csv_path, "--config", config_path, "-o", folder, "-q") == 0
-        made[name] = (csv_path, config_path, saved(folder))
+        printed = summaries(csv_path, "--config", config_path, "-o", folder)
+        made[name] = (csv_path, config_path, saved(folder) + (printed,))
     return made
 
 
+def summaries(*args):
+    """What a run prints, but for the closing line's time and the addresses in object texts."""
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        assert run(*args) == 0
+    return [re.sub(r" at 0x[0-9a-f]+", "", line) for line in printed.getvalue().splitlines() if " rows/s" not in line]
+
+
 def assert_same(one, other):
+    if len(one) > 2 and len(other) > 2:
+        # The distributions shown are the counts: _distro and _total.
+        assert one[2] == other[2]
     assert one[1] == other[1]
     assert one[0].keys() == other[0].keys()
     for key, array in one[0].items():
@@ -373,8 +386,8 @@ def test_parts_merge_into_the_one_process_result(name, how, one_process, tmp_pat
     if "--dask" in how:
         pytest.importorskip("distributed", reason="Dask needs python3-distributed")
     csv_path, config_path, one = one_process[name]
-    assert run(csv_path, "--config", config_path, "-o", tmp_path, "-q", *how) == 0
-    assert_same(one, saved(tmp_path))
+    printed = summaries(csv_path, "--config", config_path, "-o", tmp_path, *how)
+    assert_same(one, saved(tmp_path) + (printed,))
 
 
 @pytest.fixture(scope="module")
@@ -409,8 +422,8 @@ def scheduler(tmp_path_factory):
 @DASK_WARNINGS
 def test_a_running_cluster_addressed_by_url_gives_the_one_process_result(scheduler, one_process, tmp_path):
     csv_path, config_path, one = one_process["titanic"]
-    assert run(csv_path, "--config", config_path, "-o", tmp_path, "-q", "--dask", scheduler) == 0
-    assert_same(one, saved(tmp_path))
+    printed = summaries(csv_path, "--config", config_path, "-o", tmp_path, "--dask", scheduler)
+    assert_same(one, saved(tmp_path) + (printed,))
 
 
 def _who_only_on(tmp_path, lines):
@@ -470,3 +483,33 @@ def test_a_failing_worker_fails_the_run_and_leaves_no_output(fail, expected, tmp
     assert run(csv_path, "--config", _config(tmp_path, *fields), "-o", tmp_path / "out", "--workers", "2") == 2
     assert expected in capsys.readouterr().err
     assert not (tmp_path / "out").exists()
+
+
+def test_parts_sent_by_the_client_read_as_parts_read_from_the_file():
+    fields = config.load(DIAMONDS_CONFIG)
+    header, parts = parallel.split(str(DIAMONDS), 3)
+    assert [p.start for p in parts[1:]] == [p.stop for p in parts[:-1]]
+    sent = parallel.with_data(str(DIAMONDS), parts)
+    read = [parallel.load(str(DIAMONDS), header, p, fields, False, True) for p in parts]
+    given = [parallel.load(str(DIAMONDS), header, p, fields, False, True) for p in sent]
+    assert [answer for answer, _ in read] == [answer for answer, _ in given]
+    assert [loaded.data.values for _, loaded in read] == [loaded.data.values for _, loaded in given]
+    assert sum(len(loaded.data.kept) for _, loaded in read) == 53940
+
+
+def test_parts_are_cut_outside_quoted_cells_that_span_lines(tmp_path):
+    csv_path = tmp_path / "notes.csv"
+    with open(csv_path, "w", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(["note", "age"])
+        writer.writerows([["line one\nline two, \"quoted\"\n" * (i % 3), i % 90 or ""] for i in range(3000)])
+    fields = _config(tmp_path, AGE, {"name": "note", "column": "note", "type": "str",
+                                     "kind": "CategoricalBucket", "min_fraction": 0.0})
+    results = []
+    for how in [[], ["--workers", "2"], ["--workers", "3"]]:
+        folder = tmp_path / ("out%d" % len(results))
+        assert run(csv_path, "--config", fields, "-o", folder, "-q", *how) == 0
+        results.append(saved(folder))
+    assert results[0][0]["matrix"].shape == (3000, 5)
+    for other in results[1:]:
+        assert_same(results[0], other)
