@@ -12,6 +12,7 @@ import copy
 import csv
 import multiprocessing
 import os
+import signal
 import tempfile
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -202,6 +203,8 @@ def _checked(answers: Sequence[Answer]) -> List[Any]:
 # buckets, answers its encoded part.
 def _serve(connection: Any, path: str, header: List[str], part: Part, fields: Sequence[Field],
            skip_bad_rows: bool, count: bool) -> None:
+    # Ctrl-C is the parent's to handle: it stops the workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         answer, loaded = load(path, header, part, fields, skip_bad_rows, count)
         connection.send(answer)
