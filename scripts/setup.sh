@@ -5,12 +5,12 @@ set -euo pipefail
 
 # python3.11-dbg: the debug interpreter of scripts/leaks.sh; its headers come
 # with libpython3.11-dbg, named too since the build needs them. numpy, tqdm,
-# psycopg2 and postgresql: the preparation tool and its tests; mypy: the
-# check of the type stubs.
+# psycopg2, postgresql and python3-distributed (Dask): the preparation tool
+# and its tests; mypy: the check of the type stubs.
 packages=(meson ninja-build python3-mesonpy python3-venv python3-dev g++
           protobuf-compiler python3-protobuf python3-pytest python3-hypothesis
           python3.11-dbg libpython3.11-dbg
-          python3-numpy python3-tqdm python3-psycopg2 postgresql mypy)
+          python3-numpy python3-tqdm python3-psycopg2 postgresql python3-distributed mypy)
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

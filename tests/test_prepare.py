@@ -3,11 +3,14 @@ called row by row, the check, the databases it learns from, bad input, and
 the rule that a failed run leaves no file that looks finished."""
 import contextlib
 import csv
+import io
 import json
 import os
 import pathlib
 import pwd
+import re
 import shutil
+import signal
 import sqlite3
 import subprocess
 import sys
@@ -22,7 +25,7 @@ if hasattr(sys, "gettotalrefcount"):
 np = pytest.importorskip("numpy", reason="the tool needs numpy (Debian's python3-numpy)")
 
 from tarvello.custom.model_data import bucket  # noqa: E402
-from tarvello.prepare import cli, config, output  # noqa: E402
+from tarvello.prepare import cli, config, output, parallel  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TITANIC = ROOT / "data" / "titanic.csv"
@@ -342,3 +345,174 @@ def test_quiet_prints_the_closing_line_alone(out, capsys):
 def test_bundled_configuration_uses_every_kind():
     assert {f.kind for f in config.load(cli.DEFAULT_CONFIG)} == set(config.KINDS)
     assert set(config.KINDS) == {n for n in dir(bucket) if n.endswith("Bucket") and n != "BaseBucket"}
+
+
+@pytest.fixture(scope="module")
+def one_process(tmp_path_factory):
+    """Each data set prepared by one process, to hold the others to."""
+    made = {}
+    for name, csv_path, config_path in [("titanic", TITANIC, cli.DEFAULT_CONFIG),
+                                        ("diamonds", DIAMONDS, DIAMONDS_CONFIG)]:
+        folder = tmp_path_factory.mktemp(name)
+        printed = summaries(csv_path, "--config", config_path, "-o", folder)
+        made[name] = (csv_path, config_path, saved(folder) + (printed,))
+    return made
+
+
+def summaries(*args):
+    """What a run prints, but for the closing line's time and the addresses in object texts."""
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        assert run(*args) == 0
+    return [re.sub(r" at 0x[0-9a-f]+", "", line) for line in printed.getvalue().splitlines() if " rows/s" not in line]
+
+
+def assert_same(one, other):
+    if len(one) > 2 and len(other) > 2:
+        # The distributions shown are the counts: _distro and _total.
+        assert one[2] == other[2]
+    assert one[1] == other[1]
+    assert one[0].keys() == other[0].keys()
+    for key, array in one[0].items():
+        assert np.array_equal(array, other[0][key], equal_nan=array.dtype.kind == "f"), key
+
+
+# Dask 2022.12 on Python 3.11 warns of tornado's deprecated event loop calls.
+DASK_WARNINGS = pytest.mark.filterwarnings("ignore::DeprecationWarning")
+
+
+@DASK_WARNINGS
+@pytest.mark.parametrize("how", [["--workers", "2"], ["--workers", "3"], ["--dask", "local", "--workers", "2"]],
+                         ids=["2 processes", "3 processes", "LocalCluster"])
+@pytest.mark.parametrize("name", ["titanic", "diamonds"])
+def test_parts_merge_into_the_one_process_result(name, how, one_process, tmp_path):
+    if "--dask" in how:
+        pytest.importorskip("distributed", reason="Dask needs python3-distributed")
+    csv_path, config_path, one = one_process[name]
+    printed = summaries(csv_path, "--config", config_path, "-o", tmp_path, *how)
+    assert_same(one, saved(tmp_path) + (printed,))
+
+
+@pytest.fixture(scope="module")
+def scheduler(tmp_path_factory):
+    """A Dask scheduler and a worker of two processes, started as commands."""
+    pytest.importorskip("distributed", reason="Dask needs python3-distributed")
+    from dask.distributed import Client
+    folder = tmp_path_factory.mktemp("dask")
+    env = dict(os.environ)
+    if env.get("BUCKET_BUILD_DIR"):
+        # The source tree; the tool adds the in-place build to the workers' packages.
+        env["PYTHONPATH"] = os.pathsep.join([str(ROOT)] + env.get("PYTHONPATH", "").split(os.pathsep))
+    scheduler_file = folder / "scheduler.json"
+    started = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                                 "--port", "0", "--no-dashboard", "--scheduler-file", scheduler_file],
+                                cwd=folder, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        started.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file",
+                                         scheduler_file, "--nworkers", "2", "--nthreads", "1", "--no-dashboard",
+                                         "--host", "127.0.0.1", "--local-directory", folder],
+                                        cwd=folder, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        with Client(scheduler_file=str(scheduler_file), timeout="30s") as client:
+            client.wait_for_workers(2, timeout=60)
+            address = client.scheduler.address
+        yield address
+    finally:
+        for process in reversed(started):
+            process.terminate()
+            process.wait(30)
+
+
+@DASK_WARNINGS
+def test_a_running_cluster_addressed_by_url_gives_the_one_process_result(scheduler, one_process, tmp_path):
+    csv_path, config_path, one = one_process["titanic"]
+    printed = summaries(csv_path, "--config", config_path, "-o", tmp_path, "--dask", scheduler)
+    assert_same(one, saved(tmp_path) + (printed,))
+
+
+def _who_only_on(tmp_path, lines):
+    """titanic.csv with "who" left empty but on ``lines``, where a range field refuses it."""
+    with open(TITANIC, newline="") as f:
+        rows = list(csv.reader(f))
+    who = rows[0].index("who")
+    for number, row in enumerate(rows[1:], 2):
+        row[who] = row[who] if number in lines else ""
+    path = tmp_path / "one.csv"
+    with open(path, "w", newline="") as f:
+        csv.writer(f).writerows(rows)
+    return path
+
+
+def test_rows_skipped_in_parts_are_those_one_process_skips(tmp_path):
+    csv_path = _who_only_on(tmp_path, [5, 300, 600, 880])
+    lines = csv_path.read_text().splitlines()
+    lines[699] = BAD_AGE
+    csv_path.write_text("\n".join(lines) + "\n")
+    fields = _config(tmp_path, AGE, RANGE_OF_TEXT, {"name": "class", "column": "class", "type": "str",
+                                                    "kind": "CategoricalBucket", "min_fraction": 0.0})
+    results = []
+    for how in [[], ["--workers", "2"], ["--workers", "3"]]:
+        folder = tmp_path / ("out%d" % len(results))
+        assert run(csv_path, "--config", fields, "-o", folder, "-q", "--skip-bad-rows", *how) == 0
+        results.append(saved(folder))
+    assert results[0][0]["skipped"].tolist() == [3, 298, 598, 698, 878]
+    for other in results[1:]:
+        assert_same(results[0], other)
+
+
+def _killed_in_second_part(loaded, *args):
+    if loaded.part.index == 1:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return _encode(loaded, *args)
+
+
+_encode = parallel.encode
+
+
+@pytest.mark.parametrize("fail, expected", [
+    ("bad row", "titanic.csv, line 700, field 'age': 'old' is not a float"),
+    ("refused value", "one.csv, line 600, field 'who': BadAttributeError"),
+    ("killed", "worker 2 (from line 447) ended without an answer, exit code -9"),
+])
+def test_a_failing_worker_fails_the_run_and_leaves_no_output(fail, expected, tmp_path, monkeypatch, capsys):
+    fields = [AGE]
+    csv_path = TITANIC
+    if fail == "bad row":
+        csv_path = _titanic_with(tmp_path, 700, BAD_AGE)
+    elif fail == "refused value":
+        fields = [AGE, RANGE_OF_TEXT]
+        csv_path = _who_only_on(tmp_path, [600])
+    else:
+        monkeypatch.setattr(parallel, "encode", _killed_in_second_part)
+    assert run(csv_path, "--config", _config(tmp_path, *fields), "-o", tmp_path / "out", "--workers", "2") == 2
+    assert expected in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
+
+
+def test_parts_sent_by_the_client_read_as_parts_read_from_the_file():
+    fields = config.load(DIAMONDS_CONFIG)
+    header, parts = parallel.split(str(DIAMONDS), 3)
+    assert [p.start for p in parts[1:]] == [p.stop for p in parts[:-1]]
+    sent = parallel.with_data(str(DIAMONDS), parts)
+    read = [parallel.load(str(DIAMONDS), header, p, fields, False, True) for p in parts]
+    given = [parallel.load(str(DIAMONDS), header, p, fields, False, True) for p in sent]
+    assert [answer for answer, _ in read] == [answer for answer, _ in given]
+    assert [loaded.data.values for _, loaded in read] == [loaded.data.values for _, loaded in given]
+    assert sum(len(loaded.data.kept) for _, loaded in read) == 53940
+
+
+def test_parts_are_cut_outside_quoted_cells_that_span_lines(tmp_path):
+    csv_path = tmp_path / "notes.csv"
+    with open(csv_path, "w", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(["note", "age"])
+        writer.writerows([["line one\nline two, \"quoted\"\n" * (i % 3), i % 90 or ""] for i in range(3000)])
+    fields = _config(tmp_path, AGE, {"name": "note", "column": "note", "type": "str",
+                                     "kind": "CategoricalBucket", "min_fraction": 0.0})
+    results = []
+    for how in [[], ["--workers", "2"], ["--workers", "3"]]:
+        folder = tmp_path / ("out%d" % len(results))
+        assert run(csv_path, "--config", fields, "-o", folder, "-q", *how) == 0
+        results.append(saved(folder))
+    assert results[0][0]["matrix"].shape == (3000, 5)
+    for other in results[1:]:
+        assert_same(results[0], other)

@@ -70,10 +70,12 @@ def rows_of(layout: Layout, values: Mapping[str, Sequence[Any]], start: int, sto
 
 
 def encode(layout: Layout, buckets: Sequence[bucket.BaseBucket], values: Mapping[str, Sequence[Any]],
-           count: int, progress: Callable[[int], None] = lambda n: None) -> Encoded:
+           count: int, progress: Callable[[int], None] = lambda n: None, out: Optional[Array] = None) -> Encoded:
     """Encodes ``count`` rows (the columns' values by column name) with
-    ``buckets``, which count them. Raises Refused if a bucket refuses a value."""
-    matrix = np.empty((count, len(layout.columns)), dtype=np.float64)
+    ``buckets``, which count them, into the first rows of ``out`` or a new
+    matrix. Raises Refused if a bucket refuses a value."""
+    shape = (count, len(layout.columns))
+    matrix = np.empty(shape, dtype=np.float64) if out is None else out[:count]
     ragged: Dict[str, Tuple[List[int], List[int]]] = {
         f.name: ([], []) for f, span in zip(layout.fields, layout.spans) if span is None}
     work = list(zip(layout.fields, buckets, layout.spans))

@@ -46,7 +46,13 @@ def read_input(path: str, fields: Sequence[Field], skip_bad_rows: bool,
     run, or with ``skip_bad_rows`` leaves its row out. Rows ``skipped`` are
     left out from the start (a checked run's)."""
     check_columns(fields, reading.read_header(path), path)
-    table = reading.read(path)
+    return converted(reading.read(path), fields, skip_bad_rows, skipped)
+
+
+def converted(table: reading.Table, fields: Sequence[Field], skip_bad_rows: bool,
+              skipped: Sequence[int] = ()) -> Input:
+    """The table's rows converted, as read_input makes them."""
+    path = table.path
     text = reading.columns(table, sorted({f.column for f in fields}))
     values: Dict[str, List[Any]] = {}
     bad: List[Tuple[int, str, str]] = []
@@ -116,16 +122,17 @@ def silenced(quiet: bool) -> Any:
 
 
 def encode(fields: Sequence[Field], make: Callable[[], List[bucket.BaseBucket]], data: Input,
-           skip_bad_rows: bool, progress: Callable[[int], None] = lambda n: None
-           ) -> Tuple[List[bucket.BaseBucket], Encoded]:
+           skip_bad_rows: bool, progress: Callable[[int], None] = lambda n: None,
+           out: Optional[encoding.Array] = None) -> Tuple[List[bucket.BaseBucket], Encoded]:
     """Encodes the kept rows with buckets from ``make``. When a bucket refuses a
     value, every refused value is looked for on buckets thrown away after: the
     first fails the run, or with ``skip_bad_rows`` their rows are left out and
-    the rest encoded on fresh buckets, so that no count holds a skipped row."""
+    the rest encoded on fresh buckets, so that no count holds a skipped row.
+    The matrix is written into the first rows of ``out`` when given."""
     layout = Layout(fields, data.table.header)
     buckets = make()
     try:
-        return buckets, encoding.encode(layout, buckets, data.values, len(data.kept), progress)
+        return buckets, encoding.encode(layout, buckets, data.values, len(data.kept), progress, out)
     except encoding.Refused:
         pass
     refused = encoding.find_refused(layout, make(), data.values, len(data.kept))
@@ -136,7 +143,7 @@ def encode(fields: Sequence[Field], make: Callable[[], List[bucket.BaseBucket]],
         raise PrepareError("%s: %s" % (data.where(first.row, first.field), first.reason))
     data.drop([v.row for v in refused])
     buckets = make()
-    return buckets, encoding.encode(layout, buckets, data.values, len(data.kept))
+    return buckets, encoding.encode(layout, buckets, data.values, len(data.kept), out=out)
 
 
 def summaries(buckets: Sequence[bucket.BaseBucket], color: bool) -> List[str]:

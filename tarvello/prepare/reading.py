@@ -3,6 +3,7 @@ the values of its field's type."""
 from __future__ import annotations
 
 import csv
+import io
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -26,24 +27,48 @@ class Table:
     path: str
     header: List[str]
     rows: List[List[str]]
+    # A part of the file: its text (without the header) and its first line's number.
+    text: Optional[str] = None
+    first_line: int = 1
 
     def line_of(self, index: int) -> int:
         """The file's line on which data row ``index`` (from 0) ends; a quoted
-        cell may span lines, so the file is read again to find it. Rare: errors only."""
+        cell may span lines, so the text is read again to find it. Rare: errors only."""
+        if self.text is not None:
+            return self.first_line - 1 + _line_of(csv.reader(io.StringIO(self.text, newline="")), index)
         with open(self.path, newline="", encoding="utf-8-sig") as f:
             reader = csv.reader(f)
             next(reader)
-            seen = -1
-            for row in reader:
-                if row:
-                    seen += 1
-                    if seen == index:
-                        return reader.line_num
-        return reader.line_num
+            return _line_of(reader, index)
 
     def where(self, index: int, field: Optional[str] = None) -> str:
         text = "%s, line %d" % (self.path, self.line_of(index))
         return text if field is None else "%s, field %r" % (text, field)
+
+
+def _line_of(reader: Any, index: int) -> int:
+    seen = -1
+    for row in reader:
+        if row:
+            seen += 1
+            if seen == index:
+                break
+    return int(reader.line_num)
+
+
+def read_part(path: str, header: List[str], data: bytes, first_line: int) -> Table:
+    """The rows of a part of the file, ``data``: whole lines after the header,
+    the first of them line ``first_line``."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise PrepareError("%s: not UTF-8 text (line %d)" % (path, first_line + data.count(b"\n", 0, e.start))) from None
+    reader = csv.reader(io.StringIO(text, newline=""))
+    try:
+        rows = [row for row in reader if row]
+    except csv.Error as e:
+        raise PrepareError("%s, line %d: %s" % (path, first_line - 1 + reader.line_num, e)) from None
+    return _checked(Table(path, header, rows, text, first_line))
 
 
 def read_header(path: str) -> List[str]:
@@ -72,9 +97,12 @@ def _open(path: str, header_only: bool) -> Table:
         raise PrepareError("%s: cannot read: %s" % (path, e.strerror or e)) from None
     except UnicodeDecodeError as e:
         raise PrepareError("%s: not UTF-8 text (byte %d)" % (path, e.start)) from None
-    table = Table(path, header, rows)
-    width = len(header)
-    if any(len(row) != width for row in rows):
+    return _checked(Table(path, header, rows))
+
+
+def _checked(table: Table) -> Table:
+    rows, width = table.rows, len(table.header)
+    if set(map(len, rows)) - {width}:
         index = next(i for i, row in enumerate(rows) if len(row) != width)
         raise PrepareError("%s: %d cells where the header has %d"
                            % (table.where(index), len(rows[index]), width))
