@@ -110,18 +110,21 @@ PyObject* get_bucket_label(PyObject*, PyObject* const* args)
 // Counts the index the stored mapping gives, or the index after the list.
 Ref entry_for(PyObject* self, PyObject* index)
 {
+    const Method entry = create_entry_method(self);
+    if (!entry.callable) {
+        return Ref();
+    }
     if (PyLong_CheckExact(index)) {
         const Py_ssize_t at = PyLong_AsSsize_t(index);
         if (at != -1 || !PyErr_Occurred()) {
-            return create_entry_at(self, at);
+            return create_entry_at(entry, self, at);
         }
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
             return Ref();
         }
         PyErr_Clear();
     }
-    const Method entry = create_entry_method(self);
-    return entry.callable ? create_entry(entry, self, index) : Ref();
+    return create_entry(entry, self, index);
 }
 
 PyObject* bucketize_value(PyObject*, PyObject* const* args)
