@@ -118,7 +118,7 @@ mapfile -t reqs < <(requirements --extra test --only protobuf,pytest,hypothesis)
 if [ "$(cat "$packages/.holds" 2>/dev/null)" != "$(printf '%s\n' "${reqs[@]}")" ]; then
   step "the test packages for the armhf interpreter into $packages"
   rm -rf "$packages"
-  pip_install "$venv/bin/python" --target "$packages" --only-binary=:all: --implementation cp \
+  pip_run "$venv/bin/python" install --target "$packages" --only-binary=:all: --implementation cp \
     --python-version 3.11 --abi cp311 --platform linux_armv7l "${reqs[@]}"
   printf '%s\n' "${reqs[@]}" > "$packages/.holds"
 fi

@@ -33,13 +33,13 @@ python311() {
   echo "$python"
 }
 
-# pip_install PYTHON ARGS...: pip install into PYTHON's environment, quietly.
-# This machine's pip configuration names an index folder that may be absent,
-# and pip warns of it at every package: those lines are dropped.
-pip_install() {
+# pip_run PYTHON COMMAND ARGS...: PYTHON's pip, quietly. A pip configuration
+# may name an index folder that is absent, and pip warns of it at every
+# package: those lines are dropped.
+pip_run() {
   local python=$1
   shift
-  "$python" -m pip install -q --disable-pip-version-check "$@" \
+  "$python" -m pip -q --disable-pip-version-check "$@" \
     2> >(grep -v "is ignored: it is neither a file nor a directory" >&2)
 }
 
@@ -57,7 +57,7 @@ ensure_venv() {
   echo "== making $dir"
   rm -rf "$dir"
   "$python" -m venv "$dir" &&
-    pip_install "$dir/bin/python" "$@" &&
+    pip_run "$dir/bin/python" install "$@" &&
     printf '%s\n' "$want" > "$dir/.holds"
 }
 

@@ -17,7 +17,7 @@ if [ "$(.venv/bin/python -c 'import os, sys; print(os.path.realpath(sys._base_ex
   rm -rf .venv
   "$python" -m venv .venv
 fi
-pip_install .venv/bin/python "$repo"
+pip_run .venv/bin/python install "$repo"
 
 # The installed command, from the output folder's parent.
 mkdir -p out

@@ -16,8 +16,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 echo "== the wheel, built by pip with the build requirements from the index"
-"$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/dist" "$repo" \
-  2> >(grep -v "is ignored: it is neither a file nor a directory" >&2)
+pip_run "$python" wheel --no-deps -w "$work/dist" "$repo"
 wheel=$(ls "$work"/dist/tarvello_bucket-*.whl)
 
 protobuf() { "$1" -c 'import google.protobuf as p; from google.protobuf.internal import api_implementation as a
@@ -37,7 +36,7 @@ installed="$work/venv/bin/python"
 # below (numpy 2's refuse two of its lines).
 { requirements --lowest protobuf; echo "numpy<2"; } > "$work/constraints.txt"
 extras_list=$(IFS=,; echo "${extras[*]}")
-pip_install "$installed" -c "$work/constraints.txt" "$wheel[$extras_list]"
+pip_run "$installed" install -c "$work/constraints.txt" "$wheel[$extras_list]"
 echo "== tests of the installed package, $(protobuf "$installed")"
 # Outside the repository: python -m puts the current folder first on sys.path,
 # which from the root would import the source package without its compiled parts.
@@ -52,6 +51,6 @@ echo "== the installed command, without arguments (Titanic, checked)"
 echo "== mypy: the typed example and the tool against the stubs as the wheel installs them"
 # Installed into a folder of their own: given a folder in the venv's
 # site-packages, mypy would take every package there for a module of ours.
-pip_install "$installed" --no-deps --target "$work/typed" "$wheel"
+pip_run "$installed" install --no-deps --target "$work/typed" "$wheel"
 "$installed" -m mypy --config-file "$repo/examples/mypy.ini" --cache-dir "$work/.mypy_cache" \
   "$repo/examples/typed_buckets.py" "$work/typed/tarvello/prepare"
