@@ -4,22 +4,22 @@
 # plain-Python model compiled with Debian's cython3 for that interpreter in
 # .cache/bench-<version>/), then prints its tables.
 # Usage: benchmarks/per_row.sh [--python PY] [bench_per_row.py options]
-#   PY: /usr/bin/python3 (default: Debian's, with the in-place build in build/),
-#   a minor version that pyenv holds (3.7, 3.13: the matrix build build-py3.7, ...)
-#   or the path of a pyenv interpreter.
+#   PY: a minor version that pyenv holds (3.7, 3.13: the matrix build
+#   build-py3.7 in its venv .cache/venv-py3.7, ...), or by default the test
+#   environment's CPython 3.11 with the in-place build in build/.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 
-python=/usr/bin/python3
+minor=
 bench_args=()
 while [ $# -gt 0 ]; do
   case $1 in
     --python)
       [ $# -ge 2 ] || { echo "benchmarks/per_row.sh: --python needs a value" >&2; exit 2; }
-      python=$2
+      minor=$2
       shift 2 ;;
-    --python=*) python=${1#--python=}; shift ;;
+    --python=*) minor=${1#--python=}; shift ;;
     *) bench_args+=("$1"); shift ;;
   esac
 done
@@ -36,24 +36,17 @@ if [ "$(dpkg-query -W -f='${Status}' cython3 2>/dev/null || true)" != "install o
   apt-get -o DPkg::Lock::Timeout=600 install -y -q cython3
 fi
 
-. scripts/pyenv_build.sh
-if [[ $python =~ ^[0-9]+\.[0-9]+$ ]]; then
-  version=$(pyenv_version "$python")
-  [ -n "$version" ] || { echo "benchmarks/per_row.sh: pyenv holds no CPython $python" >&2; exit 1; }
-  python="$(pyenv_versions_dir)/$version/bin/python"
-fi
-[ -x "$python" ] || { echo "benchmarks/per_row.sh: no interpreter at $python" >&2; exit 1; }
-
+. scripts/envs.sh
 # The build's output is shown only when it fails, so that the tables stand alone.
-if [ "$(readlink -f "$python")" = "$(readlink -f /usr/bin/python3)" ]; then
+if [ -z "$minor" ]; then
   built=$(bash scripts/build.sh 2>&1) || { echo "$built" >&2; exit 1; }
+  python="$(test_env)/bin/python"
   export BUCKET_BUILD_DIR=build
 else
-  # Debian's compiled modules are for its own 3.11: only the pure-Python packages.
-  pure=$(bash scripts/pure_packages.sh)
-  minor=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  built=$(pyenv_build "$minor" "$python" "$pure" 2>&1) || { echo "$built" >&2; exit 1; }
-  export BUCKET_BUILD_DIR="build-py$minor" PYTHONPATH="$pure" PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION=python
+  [[ $minor =~ ^[0-9]+\.[0-9]+$ ]] || { echo "benchmarks/per_row.sh: --python takes a minor version such as 3.7" >&2; exit 2; }
+  built=$(venv=$(matrix_env "$minor") && meson_build "build-py$minor" "$venv" 2>&1) || { echo "$built" >&2; exit 1; }
+  python="$PWD/.cache/venv-py$minor/bin/python"
+  export BUCKET_BUILD_DIR="build-py$minor"
 fi
 
 # The model compiled as it is, against this interpreter's headers.

@@ -4,12 +4,15 @@
 # build-armv6, checks that the module is armv6 code with VFP argument
 # passing, and runs the whole suite under qemu-arm with Debian's armhf
 # CPython. The armhf sysroot (.cache/armhf-sysroot) is unpacked from Debian's
-# packages without installing any of them; it is kept between runs.
+# packages without installing any of them; the test packages
+# (.cache/armhf-packages: pytest, hypothesis and protobuf, pure Python) come
+# from the package index through the host's pip. Both are kept between runs.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 bash scripts/setup.sh
-pure=$(bash scripts/pure_packages.sh)
+. scripts/envs.sh
+venv=$(test_env)
 cache="$repo/.cache"
 sysroot="$cache/armhf-sysroot"
 build=build-armv6
@@ -108,18 +111,24 @@ endian = 'little'
 INI
 if cmp -s "$cross.new" "$cross"; then rm "$cross.new"; else mv "$cross.new" "$cross"; rm -rf "$build"; fi
 
-step "cross build in $build"
-if [ ! -f "$build/build.ninja" ]; then
-  rm -rf "$build"
-  meson setup "$build" --cross-file "$cross" -Dwerror=true >/dev/null
+# The boards' packages, pure Python, for the armhf interpreter: the host's pip
+# takes only wheels that fit any platform.
+packages="$cache/armhf-packages"
+mapfile -t reqs < <(requirements --extra test --only protobuf,pytest,hypothesis)
+if [ "$(cat "$packages/.holds" 2>/dev/null)" != "$(printf '%s\n' "${reqs[@]}")" ]; then
+  step "the test packages for the armhf interpreter into $packages"
+  rm -rf "$packages"
+  pip_run "$venv/bin/python" install --target "$packages" --only-binary=:all: --implementation cp \
+    --python-version 3.11 --abi cp311 --platform linux_armv7l "${reqs[@]}"
+  printf '%s\n' "${reqs[@]}" > "$packages/.holds"
 fi
-meson compile -C "$build"
-module=$(ls "$build"/tarvello/custom/model_data/bucket.cpython-311-arm-linux-gnueabihf.so)
 
-step "checking $module"
+step "cross build in $build"
+meson_build "$build" "$venv" --cross-file "$cross"
+modules=$(extension_modules "$build")
+[ -n "$modules" ] || { echo "armv6: $build holds no extension module" >&2; exit 1; }
+
 failures=0
-attrs=$(arm-linux-gnueabihf-readelf -A "$module")
-flags=$(arm-linux-gnueabihf-readelf -h "$module" | grep Flags)
 expect() {
   if printf '%s\n' "$1" | grep -qE "$2"; then
     echo "ok: $3"
@@ -128,23 +137,28 @@ expect() {
     failures=$((failures + 1))
   fi
 }
-expect "$attrs" 'Tag_CPU_arch: v6$' "Tag_CPU_arch is v6"
-expect "$attrs" 'Tag_ARM_ISA_use: Yes' "ARM instruction set"
-expect "$attrs" 'Tag_FP_arch: VFPv2$' "Tag_FP_arch is VFPv2"
-expect "$attrs" 'Tag_ABI_VFP_args: VFP registers' "floating-point arguments in VFP registers"
-expect "$flags" 'hard-float ABI' "ELF header: hard-float ABI"
-if printf '%s\n' "$attrs" | grep -q 'Thumb-2'; then
-  echo "FAILED: Thumb-2 in the attributes"
-  failures=$((failures + 1))
-fi
-bash scripts/v7scan.sh "$module" || failures=$((failures + 1))
-bash scripts/no_cxx_runtime.sh "$module" arm-linux-gnueabihf-nm || failures=$((failures + 1))
-[ "$failures" = 0 ] || { echo "armv6: FAILED ($failures checks of the module)"; exit 1; }
+for module in $modules; do
+  step "checking $module"
+  attrs=$(arm-linux-gnueabihf-readelf -A "$module")
+  flags=$(arm-linux-gnueabihf-readelf -h "$module" | grep Flags)
+  expect "$attrs" 'Tag_CPU_arch: v6$' "Tag_CPU_arch is v6"
+  expect "$attrs" 'Tag_ARM_ISA_use: Yes' "ARM instruction set"
+  expect "$attrs" 'Tag_FP_arch: VFPv2$' "Tag_FP_arch is VFPv2"
+  expect "$attrs" 'Tag_ABI_VFP_args: VFP registers' "floating-point arguments in VFP registers"
+  expect "$flags" 'hard-float ABI' "ELF header: hard-float ABI"
+  if printf '%s\n' "$attrs" | grep -q 'Thumb-2'; then
+    echo "FAILED: Thumb-2 in the attributes"
+    failures=$((failures + 1))
+  fi
+  bash scripts/v7scan.sh "$module" || failures=$((failures + 1))
+  bash scripts/no_cxx_runtime.sh "$module" arm-linux-gnueabihf-nm || failures=$((failures + 1))
+done
+[ "$failures" = 0 ] || { echo "armv6: FAILED ($failures checks of the modules)"; exit 1; }
 
 step "whole suite under qemu-arm"
 export QEMU_LD_PREFIX="$sysroot"
-BUCKET_BUILD_DIR="$build" PYTHONPATH="$pure" PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION=python \
+BUCKET_BUILD_DIR="$build" PYTHONPATH="$packages" PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION=python \
   "$python" scripts/check_build.py
-BUCKET_BUILD_DIR="$build" PYTHONPATH="$repo/scripts:$pure" PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION=python \
+BUCKET_BUILD_DIR="$build" PYTHONPATH="$repo/scripts:$packages" PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION=python \
   BUCKET_TEST_PYTHON="$python" "$python" -m pytest -q -p no:cacheprovider -p hypothesis_emulated tests "$@"
 echo "armv6: passed (module checks and suite under qemu-arm, $((SECONDS - start)) s)"

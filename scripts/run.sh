@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
-# The main job: builds, installs the package into .venv and runs the
+# The main job: installs the package with pip into .venv (CPython 3.11, its
+# dependencies and build requirements from the package index) and runs the
 # preparation tool without arguments: the bundled Titanic passenger list,
 # encoded into out/titanic and checked. Extra arguments go to the tool.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
-bash scripts/build.sh
+bash scripts/setup.sh
+. scripts/envs.sh
+python=$(python311)
 
-# A venv made by another interpreter, or without Debian's packages, is made anew.
-if [ ! -x .venv/bin/python ] ||
-   ! grep -qx 'include-system-site-packages = true' .venv/pyvenv.cfg 2>/dev/null ||
-   ! grep -qx 'home = /usr/bin' .venv/pyvenv.cfg 2>/dev/null; then
+# A venv of another interpreter, or one that sees Debian's packages, is made anew.
+if [ "$(.venv/bin/python -c 'import os, sys; print(os.path.realpath(sys._base_executable))' 2>/dev/null)" != \
+     "$(readlink -f "$python")" ] ||
+   ! grep -qx 'include-system-site-packages = false' .venv/pyvenv.cfg 2>/dev/null; then
   rm -rf .venv
-  /usr/bin/python3 -m venv --system-site-packages .venv
+  "$python" -m venv .venv
 fi
-PIP_NO_INDEX=1 .venv/bin/python -m pip install -q --no-build-isolation .
-rm -f .mesonpy-native-file.ini
+pip_run .venv/bin/python install "$repo"
 
 # The installed command, from the output folder's parent.
 mkdir -p out

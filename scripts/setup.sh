@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if any is missing.
 # Fast when all are present: one dpkg-query per package, no apt-get at all.
+# Every Python package comes from the package index (scripts/envs.sh); from
+# Debian come the compiler, the interpreters' venv module and headers (for
+# Debian's own CPython 3.11, where pyenv has none), the debug interpreter,
+# protoc and the PostgreSQL server.
 set -euo pipefail
 
 # python3.11-dbg: the debug interpreter of scripts/leaks.sh; its headers come
-# with libpython3.11-dbg, named too since the build needs them. numpy, tqdm,
-# psycopg2, postgresql and python3-distributed (Dask): the preparation tool
-# and its tests; mypy: the check of the type stubs.
-packages=(meson ninja-build python3-mesonpy python3-venv python3-dev g++
-          protobuf-compiler python3-protobuf python3-pytest python3-hypothesis
-          python3.11-dbg libpython3.11-dbg
-          python3-numpy python3-tqdm python3-psycopg2 postgresql python3-distributed mypy)
+# with libpython3.11-dbg, named too since the build needs them. protoc
+# (protobuf-compiler): the check of the committed messages and
+# scripts/messages.sh. postgresql: the tool's PostgreSQL tests.
+packages=(g++ python3-venv python3-dev python3.11-dbg libpython3.11-dbg
+          protobuf-compiler postgresql)
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

@@ -1,39 +1,56 @@
 #!/usr/bin/env bash
-# The whole test suite: against the in-place build, then against the package
-# installed with pip into a fresh virtual environment. Extra arguments go to pytest.
+# The whole test suite: against the in-place build (build/, for the test
+# environment .cache/venv-test: the newest releases the package admits), against
+# a build with every fast path off, then against the wheel installed with pip
+# into a fresh virtual environment with its dependencies and extras from the
+# package index (protobuf at the lowest release the package admits, numpy 1).
+# Then the installed command and mypy. Extra arguments go to pytest.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 bash scripts/build.sh
-
-echo "== tests of the in-place build"
-BUCKET_BUILD_DIR=build BUCKET_PACKAGING_TESTS=1 /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider tests "$@"
-
-echo "== the suite against a build with every fast path forced off"
-if [ ! -f build-plain/build.ninja ] || [ ! -f build-plain/meson-private/coredata.dat ]; then
-  rm -rf build-plain
-  /usr/bin/meson setup build-plain -Dwerror=true -Dplain_lookups=true >/dev/null
-fi
-/usr/bin/meson compile -C build-plain >/dev/null
-BUCKET_BUILD_DIR=build-plain /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"
-
-echo "== tests of the installed package"
+. scripts/envs.sh
+venv=$(test_env)
+python="$venv/bin/python"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-/usr/bin/python3 -m venv --system-site-packages "$work/venv"
-PIP_NO_INDEX=1 "$work/venv/bin/python" -m pip install -q --no-build-isolation "$repo"
-rm -f "$repo/.mesonpy-native-file.ini"
+
+echo "== the wheel, built by pip with the build requirements from the index"
+pip_run "$python" wheel --no-deps -w "$work/dist" "$repo"
+wheel=$(ls "$work"/dist/tarvello_bucket-*.whl)
+
+protobuf() { "$1" -c 'import google.protobuf as p; from google.protobuf.internal import api_implementation as a
+print("protobuf %s (%s)" % (p.__version__, a.Type()))'; }
+
+echo "== tests of the in-place build, $(protobuf "$python")"
+BUCKET_BUILD_DIR=build BUCKET_WHEEL="$wheel" "$python" -m pytest -q -rs -p no:cacheprovider tests "$@"
+
+echo "== the suite against a build with every fast path forced off"
+meson_build build-plain "$venv" -Dplain_lookups=true >/dev/null
+BUCKET_BUILD_DIR=build-plain "$python" -m pytest -q -p no:cacheprovider tests "$@"
+
+installed="$work/venv/bin/python"
+"$(python311)" -m venv "$work/venv"
+# Other releases than the test environment's: protobuf's lowest (its Python
+# implementation) and numpy 1, whose annotations the tool is checked against
+# below (numpy 2's refuse two of its lines).
+{ requirements --lowest protobuf; echo "numpy<2"; } > "$work/constraints.txt"
+extras_list=$(IFS=,; echo "${extras[*]}")
+pip_run "$installed" install -c "$work/constraints.txt" "$wheel[$extras_list]"
+echo "== tests of the installed package, $(protobuf "$installed")"
 # Outside the repository: python -m puts the current folder first on sys.path,
 # which from the root would import the source package without its compiled parts.
 cd "$work"
 unset BUCKET_BUILD_DIR
-"$work/venv/bin/python" -c 'import tarvello.custom.model_data.bucket, tarvello.custom.model_data.extractor, tarvello.custom.model_data.row_handler_proto.row_handler_pb2'
-"$work/venv/bin/python" -m pytest -q -rs -p no:cacheprovider "$repo/tests" "$@"
+"$installed" -c 'import tarvello.custom.model_data.bucket, tarvello.custom.model_data.extractor, tarvello.custom.model_data.row_handler_proto.row_handler_pb2'
+"$installed" -m pytest -q -rs -p no:cacheprovider "$repo/tests" "$@"
 
 echo "== the installed command, without arguments (Titanic, checked)"
 "$work/venv/bin/tarvello-prepare" --quiet
 
-echo "== mypy: the typed example and the tool against the installed stubs"
-tool=$("$work/venv/bin/python" -c 'import os, tarvello.prepare; print(os.path.dirname(tarvello.prepare.__file__))')
-"$work/venv/bin/python" -m mypy --config-file "$repo/examples/mypy.ini" --cache-dir "$work/.mypy_cache" \
-  "$repo/examples/typed_buckets.py" "$tool"
+echo "== mypy: the typed example and the tool against the stubs as the wheel installs them"
+# Installed into a folder of their own: given a folder in the venv's
+# site-packages, mypy would take every package there for a module of ours.
+pip_run "$installed" install --no-deps --target "$work/typed" "$wheel"
+"$installed" -m mypy --config-file "$repo/examples/mypy.ini" --cache-dir "$work/.mypy_cache" \
+  "$repo/examples/typed_buckets.py" "$work/typed/tarvello/prepare"

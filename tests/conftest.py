@@ -1,6 +1,6 @@
 # With BUCKET_BUILD_DIR set to a meson build folder, the tests import the
-# in-place build: the compiled module and the generated messages are added to
-# the source packages. Unset, they import the installed package.
+# in-place build: the compiled modules are added to the source package.
+# Unset, they import the installed package.
 import importlib.util
 import os
 import pathlib
@@ -15,9 +15,7 @@ if _build:
     assert list(_out.glob("bucket.*")), "no compiled bucket module in %s: run scripts/build.sh" % _out
     sys.path.insert(0, str(_root))
     import tarvello.custom.model_data
-    import tarvello.custom.model_data.row_handler_proto
     tarvello.custom.model_data.__path__.append(str(_out))
-    tarvello.custom.model_data.row_handler_proto.__path__.append(str(_out / "row_handler_proto"))
 else:
     # python -m pytest from the repository root finds the source package first,
     # which has no compiled module: say so rather than fail on every import.
