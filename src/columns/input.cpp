@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "compat.h"
 #include "lookup.h"
 
 namespace columns {
@@ -91,13 +92,22 @@ Value object_value(PyObject* obj)
     return v;
 }
 
+// A producer's release callback may be Python code (ctypes), which must not
+// run with an error pending: the error is set aside meanwhile.
 Column::~Column()
 {
+    PyObject* error = bucket::compat::fetch_exception();
     if (has_view_) {
         PyBuffer_Release(&view_);
     }
     if (has_mask_) {
         PyBuffer_Release(&mask_view_);
+    }
+    schema_capsule_ = Ref();
+    array_capsule_ = Ref();
+    sequence_ = Ref();
+    if (error != nullptr) {
+        bucket::compat::restore_exception(error);
     }
 }
 
