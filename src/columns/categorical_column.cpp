@@ -98,17 +98,16 @@ struct Run {
                 out.matrix.write1(i, p.none_result);
                 continue;
             }
-            PyObject* found = nullptr;
+            Entry found;
             if (!passes(p, v.tag) || map_entry(p, v, &found) <= 0) {
                 return PyErr_Occurred() ? -1 : i;
             }
-            int64_t index = -1;
-            if (found != nullptr &&
-                (!plain_index(found, &index) || index < -2 || index >= slots - 2)) {
+            const bool known = found.state != Entry::Absent;
+            const int64_t index = known ? found.index : -1;
+            if (known && (found.state != Entry::Index || index < -2 || index >= slots - 2)) {
                 return i;
             }
-            const Py_ssize_t slot = found != nullptr ? static_cast<Py_ssize_t>(index) + 2
-                                                     : UNKNOWN_SLOT;
+            const Py_ssize_t slot = known ? static_cast<Py_ssize_t>(index) + 2 : UNKNOWN_SLOT;
             if (slot >= slots) {
                 return i;
             }

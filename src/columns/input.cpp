@@ -213,6 +213,9 @@ int Column::open_arrow(PyObject* pair)
                           : reinterpret_cast<const int64_t*>(data_)[i] <=
                                 reinterpret_cast<const int64_t*>(data_)[i + 1];
         }
+        const int64_t last = offset_ + array_->length;
+        chars_size_ = form_ == Form::ArrowText ? reinterpret_cast<const int32_t*>(data_)[last]
+                                               : reinterpret_cast<const int64_t*>(data_)[last];
         if (!ordered || (length_ > 0 && chars_ == nullptr)) {
             PyErr_SetString(PyExc_ValueError, "values: a malformed Arrow array");
             return -1;

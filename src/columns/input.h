@@ -64,6 +64,7 @@ struct Value {
     int64_t integer;   // Int; Bool as 0 or 1
     const char* text;  // Text: UTF-8 bytes
     Py_ssize_t size;
+    bool readable;     // Text: 8 bytes from text lie in the buffer
     // An object column's own element (borrowed from the column), whose
     // identity a dict lookup may depend on; NULL for the other forms.
     PyObject* object;
@@ -121,6 +122,7 @@ private:
     mutable const char* data_ = nullptr;
     Py_ssize_t stride_ = 0;
     const char* chars_ = nullptr;
+    int64_t chars_size_ = 0;  // up to the last element's end
     // A buffer and its mask.
     Py_buffer view_{};
     bool has_view_ = false;
@@ -132,15 +134,18 @@ private:
 
 inline Value none_value()
 {
-    Value v{};
+    Value v;
     v.tag = Tag::None;
+    v.object = nullptr;
     return v;
 }
 
 template <Form F>
 inline Value Column::get(Py_ssize_t i) const
 {
-    Value v{};
+    // Only the fields of the element's tag are set.
+    Value v;
+    v.object = nullptr;
     if constexpr (F == Form::Objects) {
         return object_value(*reinterpret_cast<PyObject* const*>(data_ + i * stride_));
     }
@@ -186,12 +191,14 @@ inline Value Column::get(Py_ssize_t i) const
             v.tag = Tag::Text;
             v.text = chars_ + offsets[at];
             v.size = offsets[at + 1] - offsets[at];
+            v.readable = offsets[at] + 8 <= chars_size_;
         }
         else {
             const int64_t* offsets = reinterpret_cast<const int64_t*>(data_);
             v.tag = Tag::Text;
             v.text = chars_ + offsets[at];
             v.size = static_cast<Py_ssize_t>(offsets[at + 1] - offsets[at]);
+            v.readable = offsets[at] + 8 <= chars_size_;
         }
         return v;
     }

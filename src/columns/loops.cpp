@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "compat.h"
 #include "lookup.h"
 
 namespace columns {
@@ -147,14 +148,12 @@ int prepare_entries(Plan& plan, PyObject* bucket, Py_ssize_t width, Reason& reas
     return ok <= 0 ? ok : plan.rows.open(bucket, width, reason);
 }
 
-int map_entry(Plan& plan, const Value& v, PyObject** entry)
+int dict_entry(Plan& plan, const Value& v, Entry* entry)
 {
     PyObject* key = v.object;
     Ref made;
     switch (v.tag) {
     case Tag::Text:
-        *entry = plan.table.find(v.text, v.size);
-        return *entry != nullptr || valid_utf8(v.text, v.size);
     case Tag::Object:
         return 0;
     case Tag::None:
@@ -164,8 +163,11 @@ int map_entry(Plan& plan, const Value& v, PyObject** entry)
         Plan::Cached& cached =
             plan.cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % Plan::CACHE_SIZE];
         if (cached.key != key) {
-            cached.key = key;
-            cached.entry = PyDict_GetItemWithError(plan.map.get(), key);
+            if (!bucket::compat::str_ready(key)) {
+                break;
+            }
+            const Entry* found = plan.table.find(key);
+            cached = {key, found != nullptr ? *found : Entry{Entry::Absent, 0}};
         }
         *entry = cached.entry;
         return 1;
@@ -186,8 +188,12 @@ int map_entry(Plan& plan, const Value& v, PyObject** entry)
         }
         break;
     }
-    *entry = PyDict_GetItemWithError(plan.map.get(), key);
-    return *entry != nullptr || !PyErr_Occurred() ? 1 : -1;
+    PyObject* found = PyDict_GetItemWithError(plan.map.get(), key);
+    if (found == nullptr && PyErr_Occurred()) {
+        return -1;
+    }
+    *entry = entry_of(found);
+    return 1;
 }
 
 int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
@@ -207,9 +213,10 @@ int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
     }
     plan.map = Ref::borrow(map);
     if (column.form() == Form::ArrowText || column.form() == Form::ArrowLargeText) {
-        return plan.table.build(map, reason);
+        return plan.table.build(map, TextTable::Keys::Utf8, reason);
     }
-    return 1;
+    return column.form() == Form::Objects ? plan.table.build(map, TextTable::Keys::Str, reason)
+                                          : 1;
 }
 
 }  // namespace columns

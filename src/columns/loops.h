@@ -121,8 +121,8 @@ struct Plan {
     Py_ssize_t none_index = -1;
     double none_result = 0.0;
     bool with_null = false;
-    // Maps: the dict, its index for a value not in it, and for Arrow text
-    // the table of its str keys.
+    // Maps: the dict, its index for a value not in it, and the table of its
+    // str keys for text and str elements.
     Ref map;
     Py_ssize_t unknown = 0;
     TextTable table;
@@ -130,7 +130,7 @@ struct Plan {
     // valid while no Python code runs (no element can go and be replaced).
     struct Cached {
         PyObject* key;
-        PyObject* entry;
+        Entry entry;
     };
     static constexpr std::size_t CACHE_SIZE = 64;
     Cached cache[CACHE_SIZE] = {};
@@ -190,24 +190,28 @@ inline bool entry(Plan& plan, Out& out, Py_ssize_t i, Py_ssize_t k)
     return true;
 }
 
-// The entry of plan.map for v (borrowed), NULL when absent, as the dict's
-// own lookup finds it. 1, 0 where v takes the per-value call (an object of
-// another type, text that is not UTF-8), -1 on error.
-int map_entry(Plan& plan, const Value& v, PyObject** entry);
+// The entry of plan.map for an element other than Arrow text; as below.
+int dict_entry(Plan& plan, const Value& v, Entry* entry);
 
-// An entry as an index: an exact int within int64.
-inline bool plain_index(PyObject* entry, int64_t* index)
+// The entry of plan.map for v, as the dict's own lookup finds it. 1, 0
+// where v takes the per-value call (an object of another type, text that
+// is not UTF-8), -1 on error.
+inline int map_entry(Plan& plan, const Value& v, Entry* entry)
 {
-    if (!PyLong_CheckExact(entry)) {
-        return false;
+    if (v.tag != Tag::Text) {
+        return dict_entry(plan, v, entry);
     }
-    int overflow = 0;
-    *index = PyLong_AsLongLongAndOverflow(entry, &overflow);
-    return overflow == 0;
+    const Entry* found = plan.table.find(v.text, v.size, v.readable);
+    if (found != nullptr) {
+        *entry = *found;
+        return 1;
+    }
+    entry->state = Entry::Absent;
+    return valid_utf8(v.text, v.size);
 }
 
 // Opens plan.map from the bucket's attribute name: an exact dict with plain
-// keys; for Arrow text, the table of its str keys too. 1, 0, -1.
+// keys, and the table of its str keys. 1, 0, -1.
 int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
              Reason& reason);
 

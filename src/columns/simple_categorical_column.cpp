@@ -49,16 +49,12 @@ struct IdSet {
 // value takes the call, -1 on error.
 int add_id(Plan& p, const Value& key, IdSet& ids)
 {
-    PyObject* found = nullptr;
+    Entry found;
     const int plain = map_entry(p, key, &found);
-    if (plain <= 0) {
-        return plain;
+    if (plain <= 0 || found.state == Entry::Other) {
+        return plain < 0 ? -1 : 0;
     }
-    int64_t id = -1;
-    if (found != nullptr && found != Py_None && !plain_index(found, &id)) {
-        return 0;
-    }
-    return ids.add(id);
+    return ids.add(found.state == Entry::Index ? found.index : -1);
 }
 
 // The ids of an element. 1, 0 where it takes the call, -1 on error.
@@ -103,8 +99,20 @@ struct Run {
     {
         const Py_ssize_t n = column.length();
         for (Py_ssize_t i = from; i < n; i++) {
+            const Value v = column.get<F>(i);
+            if (v.tag != Tag::Object) {
+                // One id: no set to sort.
+                Entry found;
+                const int plain = map_entry(p, v, &found);
+                if (plain <= 0 || found.state == Entry::Other || !out.ids.room(1)) {
+                    return plain < 0 ? -1 : i;
+                }
+                out.ids.append(found.state == Entry::Index ? found.index : -1);
+                out.ids.close(i);
+                continue;
+            }
             IdSet ids;
-            const int plain = ids_of(p, column.get<F>(i), ids);
+            const int plain = ids_of(p, v, ids);
             if (plain <= 0) {
                 return plain < 0 ? -1 : i;
             }

@@ -37,15 +37,15 @@ struct Run {
     {
         const Py_ssize_t n = column.length();
         for (Py_ssize_t i = from; i < n; i++) {
-            PyObject* found = nullptr;
+            Entry found;
             if (map_entry(p, column.get<F>(i), &found) <= 0) {
                 return PyErr_Occurred() ? -1 : i;
             }
-            int64_t index = p.unknown;
-            if (found != nullptr && (!plain_index(found, &index) || index < 0 || index > PY_SSIZE_T_MAX)) {
-                return i;
-            }
-            if (!entry(p, out, i, static_cast<Py_ssize_t>(index))) {
+            const int64_t index = found.state == Entry::Absent  ? p.unknown
+                                  : found.state == Entry::Index ? found.index
+                                                                : -1;
+            if (index < 0 || index > PY_SSIZE_T_MAX ||
+                !entry(p, out, i, static_cast<Py_ssize_t>(index))) {
                 return i;
             }
         }

@@ -47,7 +47,25 @@ bool valid_utf8(const char* text, Py_ssize_t size)
     return true;
 }
 
-int TextTable::build(PyObject* map, Reason& reason)
+Entry entry_of(PyObject* found)
+{
+    if (found == nullptr) {
+        return {Entry::Absent, 0};
+    }
+    if (found == Py_None) {
+        return {Entry::IsNone, 0};
+    }
+    if (PyLong_CheckExact(found)) {
+        int overflow = 0;
+        const long long index = PyLong_AsLongLongAndOverflow(found, &overflow);
+        if (!overflow) {
+            return {Entry::Index, index};
+        }
+    }
+    return {Entry::Other, 0};
+}
+
+int TextTable::build(PyObject* map, Keys keys, Reason& reason)
 {
     std::size_t capacity = 8;
     while (capacity < 2 * static_cast<std::size_t>(PyDict_GET_SIZE(map)) + 2) {
@@ -63,25 +81,44 @@ int TextTable::build(PyObject* map, Reason& reason)
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    // An empty key's bytes: the slot's text marks it as taken.
+    static const char empty[1] = {0};
     while (PyDict_Next(map, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
             continue;
         }
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-        if (text == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-                return -1;
-            }
-            PyErr_Clear();
-            return refuse(reason, "a key of the map is not valid UTF-8");
+        Slot slot{0, 0, nullptr, 0, 0, entry_of(value)};
+        if (keys == Keys::Str) {
+            slot.hash = static_cast<uint64_t>(PyObject_Hash(key));
+            slot.kind = PyUnicode_KIND(key);
+            slot.text = static_cast<const char*>(PyUnicode_DATA(key));
+            slot.size = PyUnicode_GET_LENGTH(key) * slot.kind;
         }
-        const uint64_t hash = hash_of(text, size);
-        std::size_t at = hash & mask_;
-        while (slots_[at].value != nullptr) {
+        else {
+            slot.text = PyUnicode_AsUTF8AndSize(key, &slot.size);
+            if (slot.text == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                    return -1;
+                }
+                PyErr_Clear();
+                return refuse(reason, "a key of the map is not valid UTF-8");
+            }
+            if (slot.size <= 8) {
+                slot.word = word_of(slot.text, slot.size);
+                slot.hash = short_hash(slot.word, slot.size);
+            }
+            else {
+                slot.hash = hash_of(slot.text, slot.size);
+            }
+        }
+        if (slot.size == 0) {
+            slot.text = empty;
+        }
+        std::size_t at = slot.hash & mask_;
+        while (slots_[at].text != nullptr) {
             at = (at + 1) & mask_;
         }
-        slots_[at] = Slot{hash, text, size, value};
+        slots_[at] = slot;
     }
     return 1;
 }
