@@ -207,7 +207,7 @@ inline int map_entry(Plan& plan, const Value& v, Entry* entry)
         return 1;
     }
     entry->state = Entry::Absent;
-    return valid_utf8(v.text, v.size);
+    return TextTable::short_ascii(v.text, v.size, v.readable) || valid_utf8(v.text, v.size);
 }
 
 // Opens plan.map from the bucket's attribute name: an exact dict with plain
