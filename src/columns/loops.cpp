@@ -13,7 +13,9 @@ using bucket::names;
 
 int Counts::open(PyObject* bucket, bool with_total, Reason& reason)
 {
-    PyObject* distro = plain_attr(bucket, names._distro, reason);
+    // Held at once: the class lookups of the next reads could run code.
+    distro_ = Ref::borrow(plain_attr(bucket, names._distro, reason));
+    PyObject* distro = distro_.get();
     if (distro == nullptr) {
         return 0;
     }
@@ -36,7 +38,6 @@ int Counts::open(PyObject* bucket, bool with_total, Reason& reason)
         }
     }
     with_total_ = with_total;
-    distro_ = Ref::borrow(distro);
     added_ = static_cast<int64_t*>(PyMem_Calloc(size_ > 0 ? size_ : 1, sizeof(int64_t)));
     touched_ = static_cast<Py_ssize_t*>(PyMem_Malloc((size_ > 0 ? size_ : 1) * sizeof(Py_ssize_t)));
     if (added_ == nullptr || touched_ == nullptr) {
