@@ -158,8 +158,8 @@ int dict_entry(Plan& plan, const Value& v, Entry* entry)
     case Tag::Object:
         return 0;
     case Tag::None:
-        key = Py_None;
-        break;
+        *entry = plan.none_entry;
+        return 1;
     case Tag::Str: {
         Plan::Cached& cached =
             plan.cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % Plan::CACHE_SIZE];
@@ -213,6 +213,12 @@ int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
                       text);
     }
     plan.map = Ref::borrow(map);
+    // None hashes and compares in C: its entry holds for the whole run.
+    PyObject* none_found = PyDict_GetItemWithError(map, Py_None);
+    if (none_found == nullptr && PyErr_Occurred()) {
+        return -1;
+    }
+    plan.none_entry = entry_of(none_found);
     if (column.form() == Form::ArrowText || column.form() == Form::ArrowLargeText) {
         return plan.table.build(map, TextTable::Keys::Utf8, reason);
     }
