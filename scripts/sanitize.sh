@@ -15,9 +15,12 @@ meson_build "$dir" "$venv" -Dbuildtype=debugoptimized -Db_sanitize=address,undef
   -Dcpp_args="-fno-omit-frame-pointer -fno-sanitize-recover=all"
 
 # A build without the runtime linked in would pass without checking anything.
+# ldd's output is taken whole first: grep -q stopping early would break its
+# pipe, which pipefail reports as a failed check.
 for so in $(extension_modules "$dir"); do
-  ldd "$so" | grep -q libasan || { echo "sanitize.sh: $so is not linked with libasan" >&2; exit 1; }
-  ldd "$so" | grep -q libubsan || { echo "sanitize.sh: $so is not linked with libubsan" >&2; exit 1; }
+  linked=$(ldd "$so")
+  grep -q libasan <<<"$linked" || { echo "sanitize.sh: $so is not linked with libasan" >&2; exit 1; }
+  grep -q libubsan <<<"$linked" || { echo "sanitize.sh: $so is not linked with libubsan" >&2; exit 1; }
 done
 
 # The runtime must come first in the process, so it is preloaded for the
