@@ -3,6 +3,7 @@
 # count of allocated memory blocks must not grow with the number of rounds.
 # A release interpreter has neither count, so there the test is skipped,
 # except under scripts/leaks.sh, which must never pass without measuring.
+import array
 import copy
 import functools
 import gc
@@ -13,10 +14,13 @@ import pickle
 import sys
 import types
 import weakref
+from decimal import Decimal
 
 import pytest
 
-from tarvello.custom.model_data import bucket
+from test_columns import CArrow
+
+from tarvello.custom.model_data import bucket, columns
 from tarvello.custom.model_data.extractor import FieldExtractor
 from tarvello.custom.model_data.row_handler_proto import row_handler_pb2
 
@@ -635,6 +639,46 @@ case("count-through-rotating-distro", lambda: counted(
     lambda: rng(cls=type("Rotating", (Range,), {"_distro": property(
         lambda self: list(self.__dict__["_kept"]),
         lambda self, value: self.__dict__.__setitem__("_kept", value))})), 5, None, 50))
+
+
+# Whole columns: each kind through the fast loop and through per-value
+# calls, Arrow (ctypes) and buffers, the values that take the call, errors.
+def rows_out(n, width):
+    return memoryview(array.array("d", [0.0] * (n * width))).cast("B").cast("d", (n, width))
+
+
+def encode_all():
+    floats = [5.0, None, 25.0, math.nan]
+    columns.encode(rng(), CArrow(b"g", floats), rows_out(4, 5))
+    columns.encode(rng(), array.array("d", [5.0, 50.0]), rows_out(2, 5), mask=memoryview(b"\0\1").cast("?"))
+    columns.encode(strings(), CArrow(b"u", ["red", None, "x"]), rows_out(3, 5))
+    columns.encode(strings(), ["red", Text("red"), Decimal(1)], rows_out(3, 5))
+    columns.encode(boolean(), CArrow(b"b", [True, None]), rows_out(2, 3))
+    columns.encode(direct(), CArrow(b"l", [1, 2 ** 60, None]), rows_out(3, 2))
+    columns.encode(categorical(none_value=4), CArrow(b"u", ["red", "blue", None, "x"]), rows_out(4, 1))
+    ids, offsets = array.array("q", [0] * 8), array.array("q", [0] * 5)
+    columns.encode(simple(), ["red", ["green", None], (), {}], (ids, offsets))
+    return columns.fast_path(rng(), [Decimal(1)]), columns.scan_rows(b'a,"b\n"\nc', True)
+
+
+class Text(str):
+    pass
+
+
+case("columns-every-kind", encode_all)
+case("columns-per-value-calls", encode_all, FAST_MODE=True)
+case("columns-raise-mid-column", lambda: columns.encode(rng(), [1.0, "x", 2.0], rows_out(3, 5)),
+     bucket.BadAttributeError)
+case("columns-raise-mid-arrow", lambda: columns.encode(boolean(), CArrow(b"g", [1.0]), rows_out(1, 3)),
+     bucket.BadAttributeError)
+case("columns-result-does-not-convert",
+     lambda: columns.encode(direct(False), [1.5, 2j], rows_out(2, 1)), TypeError)
+case("columns-unhashable", lambda: columns.encode(strings(), [[1]], rows_out(1, 5)), TypeError)
+case("columns-ids-too-few", lambda: columns.encode(simple(), [["a", "b"]], (array.array("q", [0]),
+                                                                          array.array("q", [0, 0]))), ValueError)
+case("columns-wrong-shape", lambda: columns.encode(rng(), [1.0], rows_out(1, 4)), ValueError)
+case("columns-arrow-format", lambda: columns.encode(rng(), CArrow(b"z", []), rows_out(0 + 1, 5)), TypeError)
+case("columns-not-a-bucket", lambda: columns.encode(object(), [], None), TypeError)
 
 
 def once(call, expect, text):

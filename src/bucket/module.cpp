@@ -12,43 +12,6 @@ namespace bucket {
 
 namespace {
 
-// The package the module was imported into, "" for a top-level module.
-Ref package_of(PyObject* module)
-{
-    Ref name = Ref::steal(PyModule_GetNameObject(module));
-    if (!name) {
-        return name;
-    }
-    const Py_ssize_t dot =
-        PyUnicode_FindChar(name.get(), '.', 0, PyUnicode_GET_LENGTH(name.get()), -1);
-    if (dot == -2) {
-        return Ref();
-    }
-    return Ref::steal(PyUnicode_Substring(name.get(), 0, dot < 0 ? 0 : dot));
-}
-
-// Imports name relative to package first and, only if that raises
-// ImportError, as an absolute name. Returns the leaf module.
-Ref import_module(PyObject* package, const char* name)
-{
-    if (PyUnicode_GET_LENGTH(package) > 0) {
-        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%s", package, name));
-        if (!full) {
-            return full;
-        }
-        Ref module = Ref::steal(PyImport_Import(full.get()));
-        if (module || !PyErr_ExceptionMatches(PyExc_ImportError)) {
-            return module;
-        }
-        PyErr_Clear();
-    }
-    Ref absolute = Ref::steal(PyUnicode_FromString(name));
-    if (!absolute) {
-        return absolute;
-    }
-    return Ref::steal(PyImport_Import(absolute.get()));
-}
-
 int bind(PyObject* globals, PyObject* name, const Ref& value)
 {
     if (!value) {
@@ -57,71 +20,17 @@ int bind(PyObject* globals, PyObject* name, const Ref& value)
     return PyDict_SetItem(globals, name, value.get());
 }
 
-// Records what the C Number test stands for, once Python has answered it
-// for each of the exact types that the test decides; 0 or -1.
-int remember_number_check(PyObject* number)
-{
-    Py_CLEAR(shared.number_meta);
-    Py_CLEAR(shared.number_check);
-    Ref samples[] = {Ref::steal(PyLong_FromLong(0)), Ref::borrow(Py_True),
-                     Ref::steal(PyFloat_FromDouble(0.0)),
-                     Ref::steal(PyComplex_FromDoubles(0.0, 0.0))};
-    for (const Ref& sample : samples) {
-        if (!sample) {
-            return -1;
-        }
-        const int holds = PyObject_IsInstance(sample.get(), number);
-        if (holds <= 0) {
-            return holds;
-        }
-    }
-    PyTypeObject* meta = Py_TYPE(number);
-    PyObject* check = _PyType_Lookup(meta, names.__instancecheck__);
-    if (check == nullptr) {
-        return 0;
-    }
-    Py_INCREF(check);
-    shared.number_check = check;
-    Py_INCREF(meta);
-    shared.number_meta = reinterpret_cast<PyObject*>(meta);
-    return 0;
-}
-
 int bind_imports(PyObject* module, PyObject* globals)
 {
     Ref package = package_of(module);
     if (!package) {
         return -1;
     }
-    Ref numbers = import_module(package.get(), "numbers");
-    if (!numbers) {
+    Ref number, bisect;
+    if (import_number_and_bisect(package.get(), number, bisect) < 0 ||
+        bind(globals, names.Number, number) < 0 ||
+        bind(globals, names.bisect, bisect) < 0) {
         return -1;
-    }
-    Ref number = attr(numbers.get(), names.Number);
-    if (!number) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return -1;
-        }
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ImportError,
-                        "cannot import name 'Number' from 'numbers'");
-        return -1;
-    }
-    if (bind(globals, names.Number, number) < 0) {
-        return -1;
-    }
-    Ref bisect = import_module(package.get(), "bisect");
-    if (bind(globals, names.bisect, bisect) < 0) {
-        return -1;
-    }
-    Ref bisect_function = attr(bisect.get(), names.bisect);
-    if (!bisect_function) {
-        // A bisect without the function is left to fail at its first use,
-        // as the module's code would; the shortcut never applies to it.
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return -1;
-        }
-        PyErr_Clear();
     }
     if (bind(globals, names.row_handler_pb2,
              import_module(package.get(),
@@ -132,12 +41,6 @@ int bind_imports(PyObject* module, PyObject* globals)
                            "tarvello.custom.model_data.extractor")) < 0) {
         return -1;
     }
-    if (remember_number_check(number.get()) < 0 ||
-        keep(&shared.number, number.release()) < 0 ||
-        keep(&shared.bisect_module, bisect.release()) < 0) {
-        return -1;
-    }
-    Py_XSETREF(shared.bisect_function, bisect_function.release());
     return 0;
 }
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "compat.h"
-#include "module.h"
+#include "lookup.h"
 #include "refs.h"
 
 namespace bucket {

@@ -146,5 +146,17 @@ inline void restore_exception(PyObject* exc)
 #endif
 }
 
+// Whether an exact str has its canonical form (kind and data) made: from
+// 3.12 on every str has; before, a legacy one may still be waiting.
+inline bool str_ready(PyObject* str)
+{
+#if BUCKET_PY312
+    (void)str;
+    return true;
+#else
+    return PyUnicode_IS_READY(str);
+#endif
+}
+
 }  // namespace compat
 }  // namespace bucket

@@ -25,6 +25,10 @@
 //  is_own(method, impl)   whether a found method is the module's own method
 //                         object with that implementation: the per-row
 //                         path then runs it inline.
+//  resolves_to(obj, name, expected)
+//                         whether obj.name would find expected on the class,
+//                         unshadowed: a guard for code that stands in for
+//                         a call of that very method.
 //  lookup_global(g, name) a module global: the namespace's entry, then the
 //                         builtins'. These are plain dict lookups already,
 //                         as cheap as any validity check would be.
@@ -69,7 +73,8 @@ namespace bucket {
     X(_category_dict) X(_none_value) X(_category_value_map) X(append)       \
     X(get) X(HasField) X(BUCKET) X(STRING) X(BOOLEAN) X(DIRECT)             \
     X(CATEGORY) X(FLOAT) X(count) X(items) X(is_integer) X(sort) X(key)     \
-    X(reverse) X(category_dict) X(no_null)
+    X(reverse) X(category_dict) X(no_null) X(position) X(__arrow_c_array__)  \
+    X(_data_type) X(FieldExtractor) X(__file__) X(co_filename)
 
 struct Names {
 #define BUCKET_DECLARE_NAME(id) PyObject* id;
@@ -108,6 +113,18 @@ extern Shared shared;
 
 // Interns the names and makes the constants; part of the exec step.
 int make_names_and_constants();
+
+// The package a module was imported into, "" for a top-level module.
+Ref package_of(PyObject* module);
+
+// Imports name relative to package first and, only if that raises
+// ImportError, as an absolute name. Returns the leaf module.
+Ref import_module(PyObject* package, const char* name);
+
+// Imports numbers.Number and the bisect module as the bucket module does,
+// relative to package first, and keeps them in `shared` with what the C
+// Number test and the bisect shortcut need. 0 or -1.
+int import_number_and_bisect(PyObject* package, Ref& number, Ref& bisect);
 
 // Keeps value (a new reference, or NULL after a failure: -1) in *slot for
 // the module's own use, dropping what was there; 0 or -1.
@@ -360,7 +377,36 @@ inline Ref item(PyObject* map, PyObject* key)
     return Ref();
 }
 
+// Whether isinstance(v, number) is decided in C for every exact int, float,
+// bool and complex v: number is the Number kept at import, and its
+// metaclass and that metaclass's __instancecheck__ are those it had then.
+bool number_test_in_c(PyObject* number);
+
 // isinstance(value, Number) with the global Number: 1, 0, or -1 on error.
 int is_number(PyObject* globals, PyObject* value);
+
+// Whether obj.name is expected, found on the class: the type has the
+// generic tp_getattro, its MRO gives expected, and the instance's dict (an
+// exact dict, or none) does not shadow it. 1, 0, or -1 on error.
+inline int resolves_to(PyObject* obj, PyObject* const& name, PyObject* expected)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!fast_paths || type->tp_getattro != PyObject_GenericGetAttr ||
+        detail::class_lookup(type, name) != expected) {
+        return 0;
+    }
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    PyObject* dict = slot != nullptr ? *slot : nullptr;
+    if (dict == nullptr) {
+        return slot != nullptr || type->tp_dictoffset == 0;
+    }
+    if (!PyDict_CheckExact(dict)) {
+        return 0;
+    }
+    PyObject* shadow = nullptr;
+    const int shadowed = compat::dict_get(dict, name, &shadow);
+    Py_XDECREF(shadow);
+    return shadowed < 0 ? -1 : !shadowed;
+}
 
 }  // namespace bucket

@@ -1,0 +1,65 @@
+// BooleanBucket's column loop: false, true and, with the null bucket, None.
+#include "lookup.h"
+#include "loops.h"
+
+namespace columns {
+namespace {
+
+using bucket::names;
+
+int prepare(Plan& p, PyObject* bucket, const Column&, Reason& reason)
+{
+    int ok = fast_mode_off(reason);
+    ok = ok > 0 ? prepare_entries(p, bucket, p.width, reason) : ok;
+    if (ok <= 0) {
+        return ok;
+    }
+    PyObject* flag = plain_attr(bucket, names._has_null, reason);
+    const int with_null = flag != nullptr ? plain_truth(flag) : -1;
+    if (with_null < 0) {
+        return refuse(reason, "_has_null is not a plain bool");
+    }
+    // None is counted as false without the null bucket.
+    p.none_index = with_null ? 2 : 0;
+    return 1;
+}
+
+// Only bools pass the type test; any other value takes the call, which
+// raises.
+Py_ssize_t index_of(const Plan& p, const Value& v)
+{
+    if (v.tag == Tag::Bool) {
+        return static_cast<Py_ssize_t>(v.integer);
+    }
+    return v.tag == Tag::None ? p.none_index : -1;
+}
+
+struct Run {
+    Plan& p;
+    const Column& column;
+    Out& out;
+    Py_ssize_t from;
+    template <Form F>
+    Py_ssize_t run() const
+    {
+        const Py_ssize_t n = column.length();
+        for (Py_ssize_t i = from; i < n; i++) {
+            if (!entry(p, out, i, index_of(p, column.get<F>(i)))) {
+                return i;
+            }
+        }
+        return n;
+    }
+};
+
+int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
+{
+    *stop = with_form(column.form(), Run{p, column, out, from});
+    return 0;
+}
+
+}  // namespace
+
+const KindLoop boolean_loop = {prepare, run};
+
+}  // namespace columns

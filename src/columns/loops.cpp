@@ -1,0 +1,222 @@
+// What the kinds' column loops share: the counts kept in C, the rows of
+// _out_buckets, the maps.
+#include "loops.h"
+
+#include <cmath>
+
+#include "compat.h"
+#include "lookup.h"
+
+namespace columns {
+
+using bucket::names;
+
+int Counts::open(PyObject* bucket, bool with_total, Reason& reason)
+{
+    PyObject* distro = plain_attr(bucket, names._distro, reason);
+    if (distro == nullptr) {
+        return 0;
+    }
+    if (!PyList_CheckExact(distro)) {
+        return refuse(reason, "_distro is not an exact list");
+    }
+    size_ = PyList_GET_SIZE(distro);
+    for (Py_ssize_t k = 0; k < size_; k++) {
+        if (!PyLong_CheckExact(PyList_GET_ITEM(distro, k))) {
+            return refuse(reason, "_distro holds something other than an int");
+        }
+    }
+    if (with_total) {
+        PyObject* total = plain_attr(bucket, names._total, reason);
+        if (total == nullptr) {
+            return 0;
+        }
+        if (!PyLong_CheckExact(total) || !plain_store(bucket, names._total)) {
+            return refuse(reason, "_total is not an int stored in the instance's dict");
+        }
+    }
+    with_total_ = with_total;
+    distro_ = Ref::borrow(distro);
+    added_ = static_cast<int64_t*>(PyMem_Calloc(size_ > 0 ? size_ : 1, sizeof(int64_t)));
+    touched_ = static_cast<Py_ssize_t*>(PyMem_Malloc((size_ > 0 ? size_ : 1) * sizeof(Py_ssize_t)));
+    if (added_ == nullptr || touched_ == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 1;
+}
+
+int Counts::flush(PyObject* bucket)
+{
+    for (Py_ssize_t t = 0; t < touched_count_; t++) {
+        const Py_ssize_t k = touched_[t];
+        Ref added = Ref::steal(PyLong_FromLongLong(added_[k]));
+        Ref count = added ? bucket::add(PyList_GET_ITEM(distro_.get(), k), added.get()) : Ref();
+        if (!count) {
+            return -1;
+        }
+        PyList_SetItem(distro_.get(), k, count.release());
+        added_[k] = 0;
+    }
+    touched_count_ = 0;
+    if (!with_total_ || total_ == 0) {
+        return 0;
+    }
+    Ref total = bucket::attr(bucket, names._total);
+    Ref added = Ref::steal(PyLong_FromLongLong(total_));
+    Ref sum = total && added ? bucket::add(total.get(), added.get()) : Ref();
+    if (!sum || bucket::set_attr(bucket, names._total, sum.get()) < 0) {
+        return -1;
+    }
+    total_ = 0;
+    return 0;
+}
+
+Rows::~Rows()
+{
+    PyMem_Free(table_);
+    PyMem_Free(state_);
+}
+
+int Rows::open(PyObject* bucket, Py_ssize_t width, Reason& reason)
+{
+    PyObject* list = plain_attr(bucket, names._out_buckets, reason);
+    if (list == nullptr) {
+        return 0;
+    }
+    if (!PyList_CheckExact(list)) {
+        return refuse(reason, "_out_buckets is not an exact list");
+    }
+    count_ = PyList_GET_SIZE(list);
+    width_ = width;
+    // Beyond this the rows are read through the per-value calls.
+    constexpr Py_ssize_t MOST = Py_ssize_t{1} << 22;
+    if (width > 0 && count_ > MOST / width) {
+        return refuse(reason, "_out_buckets holds too many rows to copy");
+    }
+    list_ = Ref::borrow(list);
+    table_ = static_cast<double*>(PyMem_Malloc((count_ * width > 0 ? count_ * width : 1) * sizeof(double)));
+    state_ = static_cast<unsigned char*>(PyMem_Calloc(count_ > 0 ? count_ : 1, 1));
+    if (table_ == nullptr || state_ == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 1;
+}
+
+void Rows::fill(Py_ssize_t k)
+{
+    PyObject* row = PyList_GET_ITEM(list_.get(), k);
+    state_[k] = 2;
+    if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) != width_) {
+        return;
+    }
+    double* at = table_ + k * width_;
+    for (Py_ssize_t j = 0; j < width_; j++) {
+        PyObject* item = PyList_GET_ITEM(row, j);
+        PyTypeObject* type = Py_TYPE(item);
+        if (item == Py_None) {
+            at[j] = std::nan("");
+        }
+        else if (type == &PyFloat_Type) {
+            at[j] = PyFloat_AS_DOUBLE(item);
+        }
+        else if (type == &PyLong_Type || type == &PyBool_Type) {
+            at[j] = PyLong_AsDouble(item);
+            if (at[j] == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return;
+            }
+        }
+        else {
+            return;
+        }
+    }
+    state_[k] = 1;
+}
+
+int prepare_entries(Plan& plan, PyObject* bucket, Py_ssize_t width, Reason& reason)
+{
+    if (!plain_instance(bucket, reason)) {
+        return 0;
+    }
+    int ok = own_counting(bucket, reason);
+    if (ok <= 0) {
+        return ok;
+    }
+    ok = plan.counts.open(bucket, true, reason);
+    return ok <= 0 ? ok : plan.rows.open(bucket, width, reason);
+}
+
+int dict_entry(Plan& plan, const Value& v, Entry* entry)
+{
+    PyObject* key = v.object;
+    Ref made;
+    switch (v.tag) {
+    case Tag::Text:
+    case Tag::Object:
+        return 0;
+    case Tag::None:
+        key = Py_None;
+        break;
+    case Tag::Str: {
+        Plan::Cached& cached =
+            plan.cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % Plan::CACHE_SIZE];
+        if (cached.key != key) {
+            if (!bucket::compat::str_ready(key)) {
+                break;
+            }
+            const Entry* found = plan.table.find(key);
+            cached = {key, found != nullptr ? *found : Entry{Entry::Absent, 0}};
+        }
+        *entry = cached.entry;
+        return 1;
+    }
+    case Tag::Float:
+    case Tag::Int:
+    case Tag::Bool:
+        if (key == nullptr) {
+            // A number fresh from a numeric column: a new object, as the
+            // per-value call gets it (a NaN then matches no key).
+            made = Ref::steal(v.tag == Tag::Float  ? PyFloat_FromDouble(v.number)
+                              : v.tag == Tag::Int ? PyLong_FromLongLong(v.integer)
+                                                  : PyBool_FromLong(static_cast<long>(v.integer)));
+            if (!made) {
+                return -1;
+            }
+            key = made.get();
+        }
+        break;
+    }
+    PyObject* found = PyDict_GetItemWithError(plan.map.get(), key);
+    if (found == nullptr && PyErr_Occurred()) {
+        return -1;
+    }
+    *entry = entry_of(found);
+    return 1;
+}
+
+int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
+             Reason& reason)
+{
+    PyObject* map = plain_attr(bucket, name, reason);
+    if (map == nullptr) {
+        return 0;
+    }
+    const char* text = PyUnicode_AsUTF8(name);
+    if (!PyDict_CheckExact(map)) {
+        return refuse(reason, "%s is not an exact dict", text);
+    }
+    if (!plain_keys(map)) {
+        return refuse(reason, "%s has a key that is not an exact str, int, float, bool or None",
+                      text);
+    }
+    plan.map = Ref::borrow(map);
+    if (column.form() == Form::ArrowText || column.form() == Form::ArrowLargeText) {
+        return plan.table.build(map, TextTable::Keys::Utf8, reason);
+    }
+    return column.form() == Form::Objects ? plan.table.build(map, TextTable::Keys::Str, reason)
+                                          : 1;
+}
+
+}  // namespace columns

@@ -1,0 +1,218 @@
+// The kinds' column loops. Each kind prepares a plan from its bucket once
+// per call (every check of guards.h its per-value path needs, and the plain
+// data it reads, copied into C), then runs over the values without running
+// Python code: it counts in C, writes each value's result, and stops at the
+// first value it cannot decide, which then takes the per-value call.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "guards.h"
+#include "input.h"
+#include "output.h"
+#include "refs.h"
+#include "text_table.h"
+
+namespace columns {
+
+using bucket::Ref;
+
+// The counts of _distro (and of _total) kept in C, added to the bucket as
+// Python ints before any Python code runs and at the end.
+class Counts {
+public:
+    Counts() = default;
+    Counts(const Counts&) = delete;
+    Counts& operator=(const Counts&) = delete;
+    ~Counts()
+    {
+        PyMem_Free(added_);
+        PyMem_Free(touched_);
+    }
+
+    // _distro an exact list of exact ints and, with with_total, _total an
+    // exact int that a store replaces plainly. 1, 0 with the reason, -1.
+    int open(PyObject* bucket, bool with_total, Reason& reason);
+
+    Py_ssize_t size() const { return size_; }
+
+    void add(Py_ssize_t slot)
+    {
+        if (added_[slot]++ == 0) {
+            touched_[touched_count_++] = slot;
+        }
+        total_++;
+    }
+
+    // Adds the counts to the bucket and starts again from zero; 0 or -1.
+    int flush(PyObject* bucket);
+
+private:
+    Ref distro_;
+    Py_ssize_t size_ = 0;
+    int64_t* added_ = nullptr;
+    // The slots counted since the last flush, in the order first counted.
+    Py_ssize_t* touched_ = nullptr;
+    Py_ssize_t touched_count_ = 0;
+    int64_t total_ = 0;
+    bool with_total_ = false;
+};
+
+// The rows of _out_buckets as doubles, each checked at its first use: an
+// exact list of the row width whose elements are None, exact floats or
+// exact ints that convert.
+class Rows {
+public:
+    Rows() = default;
+    Rows(const Rows&) = delete;
+    Rows& operator=(const Rows&) = delete;
+    ~Rows();
+
+    // _out_buckets an exact list; 1, 0 with the reason, -1.
+    int open(PyObject* bucket, Py_ssize_t width, Reason& reason);
+
+    Py_ssize_t count() const { return count_; }
+
+    // Row k, or NULL where it is not plain (its value takes the call).
+    const double* row(Py_ssize_t k)
+    {
+        if (state_[k] == 0) {
+            fill(k);
+        }
+        return state_[k] == 1 ? table_ + k * width_ : nullptr;
+    }
+
+private:
+    void fill(Py_ssize_t k);
+
+    Ref list_;
+    Py_ssize_t count_ = 0;
+    Py_ssize_t width_ = 0;
+    double* table_ = nullptr;
+    unsigned char* state_ = nullptr;  // 0 unread, 1 plain, 2 not plain
+};
+
+// Where a loop writes.
+struct Out {
+    Matrix matrix;
+    Ids ids;
+};
+
+// A kind's state for one call; each kind uses its part.
+struct Plan {
+    Counts counts;
+    Rows rows;
+    // The row width of out.
+    Py_ssize_t width = 0;
+    // Range: the boundaries as doubles, and as they compare exactly.
+    struct Bound {
+        double number;
+        int64_t integer;
+        bool is_int;
+    };
+    double* numbers = nullptr;
+    Bound* bounds = nullptr;
+    Py_ssize_t bound_count = 0;
+    bool exact_doubles = false;  // every boundary is exactly its double
+    bool sorted = false;         // ascending without NaN: the count holds
+    // The index or the result of None; -1 where None takes the call.
+    Py_ssize_t none_index = -1;
+    double none_result = 0.0;
+    bool with_null = false;
+    // Maps: the dict, its index for a value not in it, and the table of its
+    // str keys for text and str elements.
+    Ref map;
+    Py_ssize_t unknown = 0;
+    TextTable table;
+    // Object columns of repeated str: the last entries found by identity,
+    // valid while no Python code runs (no element can go and be replaced).
+    struct Cached {
+        PyObject* key;
+        Entry entry;
+    };
+    static constexpr std::size_t CACHE_SIZE = 64;
+    Cached cache[CACHE_SIZE] = {};
+    // Categorical: the type test of data_type_string().
+    enum class TypeTest { None, Str, Number } type_test = TypeTest::None;
+    // Direct values: the default for None without a null bucket.
+    double default_result = 0.0;
+    bool default_plain = false;
+
+    Plan() = default;
+    Plan(const Plan&) = delete;
+    Plan& operator=(const Plan&) = delete;
+    ~Plan()
+    {
+        PyMem_Free(numbers);
+        PyMem_Free(bounds);
+    }
+};
+
+struct KindLoop {
+    // 1 fast, 0 with the reason, -1 with an exception set.
+    int (*prepare)(Plan& plan, PyObject* bucket, const Column& column, Reason& reason);
+    // Runs from value `from` on; sets *stop to the first value it could not
+    // decide (or the length). 0, or -1 with an exception set.
+    int (*run)(Plan& plan, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop);
+};
+
+extern const KindLoop range_loop;
+extern const KindLoop string_loop;
+extern const KindLoop boolean_loop;
+extern const KindLoop value_loop;
+extern const KindLoop categorical_loop;
+extern const KindLoop simple_categorical_loop;
+
+// The most ids a simple categorical column can give, found without running
+// Python code: one per value, and for an exact list or tuple one per entry
+// (one if empty).
+Py_ssize_t id_bound(const Column& column);
+
+// Checks shared by the kinds that count through _create_entry: the bucket's
+// dict, the counting methods, the counts and the rows. 1, 0, -1.
+int prepare_entries(Plan& plan, PyObject* bucket, Py_ssize_t width, Reason& reason);
+
+// Counts index k and writes its row for value i: false where k is outside
+// _distro or _out_buckets, or its row is not plain.
+inline bool entry(Plan& plan, Out& out, Py_ssize_t i, Py_ssize_t k)
+{
+    if (k < 0 || k >= plan.counts.size() || k >= plan.rows.count()) {
+        return false;
+    }
+    const double* row = plan.rows.row(k);
+    if (row == nullptr) {
+        return false;
+    }
+    plan.counts.add(k);
+    out.matrix.write(i, row);
+    return true;
+}
+
+// The entry of plan.map for an element other than Arrow text; as below.
+int dict_entry(Plan& plan, const Value& v, Entry* entry);
+
+// The entry of plan.map for v, as the dict's own lookup finds it. 1, 0
+// where v takes the per-value call (an object of another type, text that
+// is not UTF-8), -1 on error.
+inline int map_entry(Plan& plan, const Value& v, Entry* entry)
+{
+    if (v.tag != Tag::Text) {
+        return dict_entry(plan, v, entry);
+    }
+    const Entry* found = plan.table.find(v.text, v.size, v.readable);
+    if (found != nullptr) {
+        *entry = *found;
+        return 1;
+    }
+    entry->state = Entry::Absent;
+    return valid_utf8(v.text, v.size);
+}
+
+// Opens plan.map from the bucket's attribute name: an exact dict with plain
+// keys, and the table of its str keys. 1, 0, -1.
+int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
+             Reason& reason);
+
+}  // namespace columns

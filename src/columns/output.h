@@ -1,0 +1,116 @@
+// Where encode writes: a float64 matrix of one row per value (any strides),
+// or for the simple categorical kind an int64 pair of ids and offsets.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "refs.h"
+
+namespace columns {
+
+using bucket::Ref;
+
+// A writable float64 buffer of rows x width: 2-D, or 1-D for a width of 1
+// where one_dimensional is allowed.
+class Matrix {
+public:
+    Matrix() = default;
+    Matrix(const Matrix&) = delete;
+    Matrix& operator=(const Matrix&) = delete;
+    ~Matrix();
+
+    // 0, or -1 with an exception set that names what does not fit.
+    int open(PyObject* out, Py_ssize_t rows, Py_ssize_t width, bool one_dimensional);
+
+    Py_ssize_t width() const { return width_; }
+
+    void write(Py_ssize_t i, const double* row)
+    {
+        char* at = base_ + i * row_stride_;
+        if (contiguous_) {
+            std::memcpy(at, row, width_ * sizeof(double));
+            return;
+        }
+        for (Py_ssize_t j = 0; j < width_; j++) {
+            *reinterpret_cast<double*>(at + j * item_stride_) = row[j];
+        }
+    }
+
+    void write1(Py_ssize_t i, double value)
+    {
+        *reinterpret_cast<double*>(base_ + i * row_stride_) = value;
+    }
+
+    void write2(Py_ssize_t i, double first, double second)
+    {
+        char* at = base_ + i * row_stride_;
+        *reinterpret_cast<double*>(at) = first;
+        *reinterpret_cast<double*>(at + item_stride_) = second;
+    }
+
+    // Writes a per-value result, a sequence of width elements: None as NaN,
+    // any other element as float(element). 0, or -1 with an exception set.
+    int write_result(Py_ssize_t i, PyObject* result);
+
+private:
+    Py_buffer view_{};
+    bool has_view_ = false;
+    char* base_ = nullptr;
+    Py_ssize_t row_stride_ = 0;
+    Py_ssize_t item_stride_ = sizeof(double);
+    Py_ssize_t width_ = 0;
+    bool contiguous_ = false;
+};
+
+// The ids of each value, in a pair (ids, offsets) of writable int64 buffers:
+// the ids of value i go to ids[offsets[i]:offsets[i + 1]].
+class Ids {
+public:
+    Ids() = default;
+    Ids(const Ids&) = delete;
+    Ids& operator=(const Ids&) = delete;
+    ~Ids();
+
+    // Takes the pair for rows values, of which at most bound ids can come;
+    // writes offsets[0] = 0. 0, or -1 with an exception set.
+    int open(PyObject* pair, Py_ssize_t rows, Py_ssize_t bound);
+
+    Py_ssize_t written() const { return count_; }
+
+    // Whether n more ids fit.
+    bool room(Py_ssize_t n) const { return n <= capacity_ - count_; }
+
+    // Appends ids already known to fit.
+    void append(int64_t id)
+    {
+        *reinterpret_cast<int64_t*>(ids_ + count_ * ids_stride_) = id;
+        count_++;
+    }
+
+    // Closes value i: offsets[i + 1] is the count so far.
+    void close(Py_ssize_t i)
+    {
+        *reinterpret_cast<int64_t*>(offsets_ + (i + 1) * offsets_stride_) = count_;
+    }
+
+    // Writes the per-value result of value i, a sequence of ints. 0, or -1
+    // with an exception set.
+    int write_result(Py_ssize_t i, PyObject* result);
+
+private:
+    Py_buffer ids_view_{};
+    Py_buffer offsets_view_{};
+    bool has_ids_ = false;
+    bool has_offsets_ = false;
+    char* ids_ = nullptr;
+    char* offsets_ = nullptr;
+    Py_ssize_t ids_stride_ = 0;
+    Py_ssize_t offsets_stride_ = 0;
+    Py_ssize_t capacity_ = 0;
+    Py_ssize_t count_ = 0;
+};
+
+}  // namespace columns
