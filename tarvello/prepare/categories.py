@@ -117,8 +117,10 @@ def check_keep(path: str, refused: Sequence[Tuple[str, str]]) -> None:
     input, the configuration, the output folder), or that exists and is not a
     database this tool wrote."""
     for what, other in refused:
-        if _same(path, other) or os.path.abspath(path).startswith(os.path.abspath(other) + os.sep):
+        if _same(path, other):
             raise PrepareError("--sqlite %s: that is the %s" % (path, what))
+        if os.path.abspath(path).startswith(os.path.abspath(other) + os.sep):
+            raise PrepareError("--sqlite %s: that is inside the %s" % (path, what))
     if not os.path.lexists(path):
         return
     if not os.path.isfile(path):

@@ -95,10 +95,6 @@ def run(args: argparse.Namespace) -> int:
     return job.prepare(args, csv_path, args.config or DEFAULT_CONFIG, folder, args.csv or "the bundled titanic.csv")
 
 
-class OutputClosed(Exception):
-    """Standard output's reader went away."""
-
-
 class Stopped(BaseException):
     """SIGTERM or SIGHUP: the run stops, as for Ctrl-C, and cleans up."""
 
@@ -108,26 +104,39 @@ class Stopped(BaseException):
 
 
 class _Stdout:
-    """Standard output, whose broken pipe is told apart from any other."""
+    """Standard output. When its reader goes away (| head), the rest of what
+    the run prints goes nowhere and the run carries on; it ends with 141."""
 
     def __init__(self, inner: Any):
         self._inner = inner
+        self.broken = False
 
     def write(self, text: str) -> int:
+        if self.broken:
+            return len(text)
         try:
             return int(self._inner.write(text))
         except BrokenPipeError:
-            raise OutputClosed() from None
+            self._gone()
+            return len(text)
         except OSError as e:
             raise PrepareError("standard output: cannot write: %s" % (e.strerror or e)) from None
 
     def flush(self) -> None:
+        if self.broken:
+            return
         try:
             self._inner.flush()
         except BrokenPipeError:
-            raise OutputClosed() from None
+            self._gone()
         except OSError as e:
             raise PrepareError("standard output: cannot write: %s" % (e.strerror or e)) from None
+
+    def _gone(self) -> None:
+        self.broken = True
+        # What is still buffered, and the interpreter's flush at exit, go to /dev/null.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), self._inner.fileno())
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._inner, name)
@@ -138,14 +147,15 @@ def _stop(number: int, frame: Any) -> None:
 
 
 @contextlib.contextmanager
-def _guarded() -> Iterator[None]:
+def _guarded() -> Iterator[_Stdout]:
     """Standard output wrapped, and SIGTERM and SIGHUP turned into Stopped."""
     handlers = {n: signal.signal(n, _stop) for n in (signal.SIGTERM, signal.SIGHUP)}
     stdout = sys.stdout
-    sys.stdout = _Stdout(stdout)
+    wrapped = _Stdout(stdout)
+    sys.stdout = wrapped
     try:
-        yield
-        sys.stdout.flush()
+        yield wrapped
+        wrapped.flush()
     finally:
         sys.stdout = stdout
         for number, handler in handlers.items():
@@ -163,21 +173,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _say("error: standard output is closed")
         return 2
     try:
-        with job.no_collection(), _guarded():
-            return run(args)
+        with job.no_collection(), _guarded() as stdout:
+            status = run(args)
+        if stdout.broken:
+            _say("standard output was closed before the end (the output folder is complete)")
+            return 141
+        return status
     except check.CheckFailed as e:
         _say("check failed: %s" % e)
         return 1
     except PrepareError as e:
         _say("error: %s" % e)
         return 2
-    except OutputClosed:
-        # Standard output goes to /dev/null, so that the interpreter's flush
-        # at exit is quiet; the run still did not finish as asked.
-        with contextlib.suppress(OSError):
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        _say("standard output was closed before the end")
-        return 141
     except KeyboardInterrupt:
         _say("interrupted")
         return 130

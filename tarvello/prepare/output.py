@@ -78,7 +78,7 @@ class Folder:
         self.prefix = ".%s." % name
         if os.path.lexists(self.target):
             if not os.path.isdir(self.target):
-                raise PrepareError("%s: exists and is not a folder" % target)
+                raise PrepareError("%s: exists and is not a folder (the output folder is given with -o)" % target)
             try:
                 foreign = sorted(set(os.listdir(self.target)) - OWN)
             except OSError as e:

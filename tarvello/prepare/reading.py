@@ -166,16 +166,18 @@ class Input:
         be read again after ``rewind``."""
         self._spool_path = path
         self._spool = open(path, "wb")
-        self._spool.write(self._header_bytes)
+        self._spool.write(self._header_bytes + self._pending)
 
     def rewind(self) -> None:
         """Back to the first row, for a second reading."""
         if self._spool is not None:
+            # From now on the copy is the input: a regular file.
             self._spool.close()
             self._spool = None
             self.file.close()
             assert self._spool_path is not None
             self.file = open(self._spool_path, "rb", buffering=0)
+            self.seekable = True
         elif not self.seekable:
             raise PrepareError("%s: cannot be read twice (not a regular file)" % self.name)
         self.file.seek(self.data_start)
@@ -195,7 +197,8 @@ class Input:
             return self._read_parquet_header()
         data = b""
         while True:
-            match = _ROW.match(data)
+            # No row ends before a line end.
+            match = _ROW.match(data) if b"\n" in data or b"\r" in data else None
             # A \r at the end may be the first half of \r\n.
             if match is not None and (match.end() < len(data) or not data.endswith(b"\r")):
                 end = match.end()
