@@ -104,36 +104,31 @@ class Stopped(BaseException):
 
 
 class _Stdout:
-    """Standard output. When its reader goes away (| head), the rest of what
-    the run prints goes nowhere and the run carries on; it ends with 141."""
+    """Standard output. When it fails (its reader went away, | head; a full
+    disk), the rest of what the run prints goes nowhere and the run carries
+    on to a complete output; it then ends non-zero with the reason."""
 
     def __init__(self, inner: Any):
         self._inner = inner
-        self.broken = False
+        self.failed: Optional[OSError] = None
 
     def write(self, text: str) -> int:
-        if self.broken:
-            return len(text)
-        try:
-            return int(self._inner.write(text))
-        except BrokenPipeError:
-            self._gone()
-            return len(text)
-        except OSError as e:
-            raise PrepareError("standard output: cannot write: %s" % (e.strerror or e)) from None
+        if self.failed is None:
+            try:
+                self._inner.write(text)
+            except OSError as e:
+                self._fail(e)
+        return len(text)
 
     def flush(self) -> None:
-        if self.broken:
-            return
-        try:
-            self._inner.flush()
-        except BrokenPipeError:
-            self._gone()
-        except OSError as e:
-            raise PrepareError("standard output: cannot write: %s" % (e.strerror or e)) from None
+        if self.failed is None:
+            try:
+                self._inner.flush()
+            except OSError as e:
+                self._fail(e)
 
-    def _gone(self) -> None:
-        self.broken = True
+    def _fail(self, error: OSError) -> None:
+        self.failed = error
         # What is still buffered, and the interpreter's flush at exit, go to /dev/null.
         with contextlib.suppress(OSError, ValueError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), self._inner.fileno())
@@ -175,9 +170,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         with job.no_collection(), _guarded() as stdout:
             status = run(args)
-        if stdout.broken:
+        if isinstance(stdout.failed, BrokenPipeError):
             _say("standard output was closed before the end (the output folder is complete)")
             return 141
+        if stdout.failed is not None:
+            _say("error: standard output: cannot write: %s (the output folder is complete)"
+                 % (stdout.failed.strerror or stdout.failed))
+            return 2
         return status
     except check.CheckFailed as e:
         _say("check failed: %s" % e)
