@@ -15,6 +15,7 @@ or against the in-place build: BUCKET_BUILD_DIR=build python benchmarks/bench_pr
 """
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -74,8 +75,11 @@ def _tree_rss(pid):
     return total
 
 
-def measure(argv):
-    """Wall seconds and peak RSS of the process tree of one command."""
+def measure(argv, out):
+    """Wall seconds and peak RSS of the process tree of one command, writing
+    into ``out`` made afresh."""
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
     start = time.perf_counter()
     process = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
     peak = 0
@@ -196,7 +200,6 @@ def main():
     results = {}
     with tempfile.TemporaryDirectory(prefix="bench-prepare-") as folder:
         out = os.path.join(folder, "out")
-        os.makedirs(out)
         for rows in sizes:
             csv_path = write_input(folder, rows)
             runs = [("1 process", tool(csv_path, out)),
@@ -205,7 +208,7 @@ def main():
             if rows == SIZES[0]:
                 runs.append(("per-row loop", baseline("loop", csv_path, out)))
             for label, argv in runs:
-                results[label, rows] = measure(argv)
+                results[label, rows] = measure(argv, out)
             os.unlink(csv_path)
     print("load average after: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
     print("\n| run | rows | seconds | rows/s | peak RSS | rows/s against pandas |")

@@ -495,7 +495,8 @@ def test_parts_sent_by_the_client_read_as_parts_read_from_the_file():
         layout = parallel.Layout(fields, source.read_header())
         parts = source.cut(3)
         sent = [parallel._part_bytes(source, p) for p in parts]
-    assert [p.start for p in parts[1:]] == [p.stop for p in parts[:-1]] and sum(p.rows for p in parts) == 53940
+    assert [p.first_row for p in parts] == [0, parts[0].rows, parts[0].rows + parts[1].rows]
+    assert sum(p.rows for p in parts) == 53940 and all(p.rows for p in parts)
     size = DIAMONDS.stat().st_size
     for part, data in zip(parts, sent):
         read = parallel.dask_count(str(DIAMONDS), size, None, fields, layout, part, False)

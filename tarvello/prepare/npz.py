@@ -5,6 +5,7 @@ CRC-32 is combined from its header's and its data's, so nothing written is
 read back. np.load reads the file as it reads np.savez's."""
 from __future__ import annotations
 
+import os
 import struct
 import zipfile
 import zlib
@@ -13,6 +14,10 @@ from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Tuple
 import numpy as np
 
 from .config import PrepareError
+
+# Written data is handed to the disk every this many bytes, so that the
+# final sync finds little left to write.
+WRITE_BACK = 16 << 20
 
 # Bytes of an array's .npy header: magic, version, length and the padded
 # dict, a multiple of 64 as numpy aligns it; room for any shape.
@@ -73,6 +78,15 @@ def npy_header(descr: str, shape: Tuple[int, ...]) -> bytes:
     return b"\x93NUMPY\x01\x00" + struct.pack("<H", room) + (text.ljust(room - 1) + "\n").encode("latin-1")
 
 
+def write_back(handle: int, start: int, end: int) -> int:
+    """Starts writing bytes ``start`` to ``end`` of a file to disk, without
+    waiting (Linux starts the write-back of a range it is told is not needed);
+    returns ``end``."""
+    if hasattr(os, "posix_fadvise"):
+        os.posix_fadvise(handle, start, end - start, os.POSIX_FADV_DONTNEED)
+    return end
+
+
 class Entry:
     """One array being written: rows appended as they come, or written by
     other processes into their places and added as segments."""
@@ -99,6 +113,7 @@ class Entry:
         self.writer.file.write(data)
         self.crc = zlib.crc32(data, self.crc)
         self.size += len(data)
+        self.writer.written()
 
     def add_segment(self, crc: int, size: int) -> None:
         """Data of ``size`` bytes that another process wrote right after the
@@ -126,6 +141,13 @@ class Writer:
         self.path = path
         self.file: BinaryIO = open(path, "w+b")
         self.entries: List[Tuple[bytes, int, int, int]] = []
+        self.synced = 0
+
+    def written(self) -> None:
+        end = self.file.tell()
+        if end - self.synced >= WRITE_BACK:
+            self.file.flush()
+            self.synced = write_back(self.file.fileno(), self.synced, end)
 
     def entry(self, name: str, dtype: Any, width: Optional[int] = None) -> Entry:
         return Entry(self, name, np.dtype(dtype).str, width)

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import ctypes
+import dataclasses
 import multiprocessing
 import os
 import pickle
@@ -52,7 +53,7 @@ class _PartMatrix:
 
     def __init__(self, path: str, offset: int):
         self.handle = os.open(path, os.O_WRONLY)
-        self.offset = offset
+        self.offset = self.synced = offset
         self.crc = 0
 
     def __call__(self, chunk: Array) -> None:
@@ -62,9 +63,8 @@ class _PartMatrix:
             written = os.pwrite(self.handle, data, self.offset)
             self.offset += written
             data = data[written:]
-
-    def close(self) -> None:
-        os.close(self.handle)
+        if self.offset - self.synced >= npz.WRITE_BACK:
+            self.synced = npz.write_back(self.handle, self.synced, self.offset)
 
 
 class _Kept:
@@ -325,9 +325,11 @@ class _part_input:
             handle, self.copy = tempfile.mkstemp(suffix=".parquet" if path.endswith(".parquet") else ".csv")
             with os.fdopen(handle, "wb") as f:
                 f.write(self.data)
-            header = len(self.data) - (part.stop - part.start)
-            part = reading.Part(part.index, header, len(self.data), part.first_row, part.first_line, part.rows,
-                                part.groups)
+            if part.pieces:
+                # The header, then the part's pieces.
+                shift = len(self.data) - sum(p.size for p in part.pieces) - part.pieces[0].offset
+                part = dataclasses.replace(part, pieces=[dataclasses.replace(p, offset=p.offset + shift)
+                                                         for p in part.pieces])
             path = self.copy
         self.source = reading.Input(path, self.path)
         self.source.read_header()
@@ -358,8 +360,9 @@ def _on_dask(args: argparse.Namespace, source: reading.Input, fields: Sequence[F
     cluster = None
     try:
         if args.dask == "local":
+            # Its HTTP server on a free port: another cluster may hold 8787.
             cluster = LocalCluster(n_workers=args.workers if args.workers > 1 else os.cpu_count() or 1,
-                                   threads_per_worker=1, processes=True, dashboard_address=None)
+                                   threads_per_worker=1, processes=True, dashboard_address=":0")
             client = Client(cluster)
         else:
             try:
@@ -444,5 +447,7 @@ def _part_bytes(source: reading.Input, part: reading.Part) -> bytes:
         if source.parquet:
             return f.read()
         header = f.read(source.data_start)
-        f.seek(part.start)
-        return header + f.read(part.stop - part.start)
+        if not part.pieces:
+            return header
+        f.seek(part.pieces[0].offset)
+        return header + f.read(sum(p.size for p in part.pieces))

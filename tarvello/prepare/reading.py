@@ -61,15 +61,25 @@ def _cell(text: str) -> str:
 
 
 @dataclass
-class Part:
-    """A stretch of the input that starts at a row: bytes ``start`` to
-    ``stop`` of a CSV file, or row groups of a Parquet file."""
-    index: int
-    start: int
-    stop: int
+class Piece:
+    """A stretch of whole rows of a CSV file, as the scanner found it."""
+    offset: int
+    size: int
     first_row: int
     first_line: int
     rows: int
+    lines: int
+
+
+@dataclass
+class Part:
+    """A stretch of the input that starts at a row: pieces of a CSV file, or
+    row groups of a Parquet file."""
+    index: int
+    first_row: int
+    first_line: int
+    rows: int
+    pieces: List[Piece] = field(default_factory=list)
     groups: Optional[List[int]] = None
 
 
@@ -149,6 +159,10 @@ class Input:
         self._spool: Optional[BinaryIO] = None
         self._spool_path: Optional[str] = None
         self._parquet: Any = None
+        # The pieces of a first reading from the start, and the size of the
+        # blocks read.
+        self.known: Optional[List[Piece]] = None
+        self.block = BLOCK
 
     def close(self) -> None:
         self.file.close()
@@ -169,7 +183,8 @@ class Input:
         self._spool.write(self._header_bytes + self._pending)
 
     def rewind(self) -> None:
-        """Back to the first row, for a second reading."""
+        """Back to the first row, for a second reading: of the pieces found
+        by the first."""
         if self._spool is not None:
             # From now on the copy is the input: a regular file.
             self._spool.close()
@@ -242,41 +257,61 @@ class Input:
         self._header_bytes = b""
         return self.header
 
-    def pieces(self, part: Optional[Part] = None) -> Iterator[Tuple[memoryview, int, int, int, int]]:
-        """Pieces of whole rows: (bytes, first row, first line, rows, line
-        ends), from the first row on, or over ``part``."""
-        if part is None:
-            row, line = 0, self.first_line
-            data, self._pending = self._pending, b""
-            read = self._read
+    def pieces(self, part: Optional[Part] = None) -> Iterator[Tuple[memoryview, Piece]]:
+        """Pieces of whole rows, from the first row on (as the first reading
+        found them, once there was one) or over ``part``."""
+        if part is not None:
+            yield from self._known(part.pieces)
+        elif self.known is not None:
+            yield from self._known(self.known)
         else:
-            row, line = part.first_row, part.first_line
+            yield from self._scan()
+
+    def _known(self, pieces: Sequence[Piece]) -> Iterator[Tuple[memoryview, Piece]]:
+        # By offset: a forked worker shares the parent's file position.
+        for piece in pieces:
             data = b""
-            # By offset: a forked worker shares the parent's file position.
-            at = [part.start]
+            while len(data) < piece.size:
+                try:
+                    block = os.pread(self.file.fileno(), piece.size - len(data), piece.offset + len(data))
+                except OSError as e:
+                    raise PrepareError("%s: cannot read: %s" % (self.name, e.strerror or e)) from None
+                if not block:
+                    raise PrepareError("%s: shorter than when it was first read" % self.name)
+                data += block
+            yield memoryview(data), piece
 
-            def read(size: int) -> bytes:
-                block = os.pread(self.file.fileno(), min(size, part.stop - at[0]), at[0]) if at[0] < part.stop else b""
-                at[0] += len(block)
-                return block
-
+    def _scan(self) -> Iterator[Tuple[memoryview, Piece]]:
+        """Reads on in blocks, each cut at its last complete row; the pieces
+        found are kept for a second reading."""
+        found: List[Piece] = []
+        offset, row, line = self.data_start, 0, self.first_line
+        # What the header's reading read beyond it comes first.
+        ahead, self._pending = self._pending, b""
+        data = b""
         while True:
-            block = read(BLOCK)
+            if ahead:
+                block, ahead = ahead[:self.block], ahead[self.block:]
+            else:
+                block = self._read(self.block)
             final = not block
             data = data + block if data else block
             if not data:
-                return
+                break
             end, rows, lines = column_encoder.scan_rows(data, final)
             if final:
                 self._check_last_row(data, line)
             if end:
-                yield memoryview(data)[:end], row, line, rows, lines
-                row, line = row + rows, line + lines
+                piece = Piece(offset, end, row, line, rows, lines)
+                found.append(piece)
+                yield memoryview(data)[:end], piece
+                offset, row, line = offset + end, row + rows, line + lines
                 data = data[end:]
             if len(data) > MAX_ROW:
                 raise PrepareError("%s, line %d: a row longer than %d bytes" % (self.name, line, MAX_ROW))
             if final:
-                return
+                break
+        self.known = found
 
     def _check_last_row(self, data: bytes, line: int) -> None:
         # Arrow takes the rest of the file into a quoted cell left open.
@@ -286,25 +321,38 @@ class Input:
                                % (self.name, line + lines))
 
     def cut(self, count: int) -> List[Part]:
-        """``count`` parts of about the same size, each starting at a row, with
-        their rows and lines: the whole input is read once."""
+        """``count`` parts of about the same size, each of whole pieces: the
+        whole input is read once, in blocks small enough to give each part
+        several."""
         if self.parquet:
             return self._cut_parquet(count)
         if not self.seekable:
             raise PrepareError("%s: several processes need a regular file, which they read in parts" % self.name)
-        total = self.size or 0
-        targets = [self.data_start + (total - self.data_start) * k // count for k in range(1, count)]
-        # Where each part starts: offset, row and line.
-        starts = [(self.data_start, 0, self.first_line)]
-        end = starts[0]
-        for piece, row, line, rows, lines in self.pieces():
-            offset = end[0]
-            while targets and targets[0] < offset + len(piece):
-                cut, before, lines_before = column_encoder.scan_rows(piece[:max(0, targets.pop(0) - offset)], False)
-                starts.append((offset + cut, row + before, line + lines_before))
-            end = (offset + len(piece), row + rows, line + lines)
-        bounds = starts + [end] * (count + 1 - len(starts))
-        return [Part(i, a[0], b[0], a[1], a[2], b[1] - a[1]) for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
+        total = (self.size or 0) - self.data_start
+        self.block = max(4096, min(BLOCK, total // (4 * count)))
+        for _ in self._scan():
+            pass
+        pieces = self.known or []
+        parts = []
+        taken = 0
+        for k in range(count):
+            # Up to the piece boundary nearest to this part's share of the bytes.
+            share = total * (k + 1) // count
+            stop = taken
+            while stop < len(pieces) and abs(pieces[stop].offset + pieces[stop].size - self.data_start - share) \
+                    <= abs(pieces[stop].offset - self.data_start - share):
+                stop += 1
+            mine = pieces[taken:stop] if k < count - 1 else pieces[taken:]
+            if mine:
+                row, line = mine[0].first_row, mine[0].first_line
+            elif taken:
+                row, line = pieces[taken - 1].first_row + pieces[taken - 1].rows, pieces[taken - 1].first_line \
+                    + pieces[taken - 1].lines
+            else:
+                row, line = 0, self.first_line
+            parts.append(Part(k, row, line, sum(p.rows for p in mine), mine))
+            taken = stop
+        return parts
 
     def _cut_parquet(self, count: int) -> List[Part]:
         meta = self._parquet.metadata
@@ -317,7 +365,7 @@ class Input:
             groups.append(group)
             rows += size
             if first + rows >= total * (len(parts) + 1) / count or group == len(sizes) - 1:
-                parts.append(Part(len(parts), 0, 0, first, 0, rows, groups))
+                parts.append(Part(len(parts), first, 0, rows, groups=groups))
                 first, rows, groups = first + rows, 0, []
         return parts
 
@@ -329,8 +377,8 @@ class Input:
         if self.parquet:
             yield from convert.parquet(self._parquet, leave_out, part)
             return
-        for piece, row, line, rows, _ in self.pieces(part):
-            yield convert.piece(piece, row, line, rows, leave_out)
+        for data, piece in self.pieces(part):
+            yield convert.piece(data, piece.first_row, piece.first_line, piece.rows, leave_out)
 
 
 class Converter:
