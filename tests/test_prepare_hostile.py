@@ -286,7 +286,7 @@ def test_a_killed_run_of_several_processes_leaves_no_process_and_no_file(kill, s
             assert run.poll() is None and time.monotonic() < deadline, "the workers did not start"
             time.sleep(0.01)
         workers = _children(run.pid)
-        time.sleep(0.2)
+        time.sleep(0.05)
         os.kill(workers[1] if kill.startswith("a worker") else run.pid,
                 signal.SIGTERM if kill.endswith("SIGTERM") else signal.SIGKILL)
         err = run.communicate(timeout=60)[1].decode()

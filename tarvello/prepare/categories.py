@@ -15,6 +15,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 import pyarrow as pa
 import pyarrow.compute as pc
 
+from . import output
 from .config import INT64, Field, PrepareError
 
 Categories = List[Tuple[Any, int]]
@@ -74,6 +75,7 @@ class Kept:
         self.path = path
         check_keep(path, refused)
         folder, name = os.path.split(os.path.abspath(path))
+        output.remove_stale(folder, ".%s." % name)
         self.temporary = os.path.join(folder, ".%s.tmp-%d" % (name, os.getpid()))
         self.table = table
         self.types = {f.column: f.type for f in fields if f.learns}

@@ -11,6 +11,7 @@ arrays, counts, summaries and messages equal those of one process."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import ctypes
 import dataclasses
 import multiprocessing
@@ -204,7 +205,9 @@ def _write_parts(args: argparse.Namespace, source: reading.Input, fields: Sequen
                 counter.merge(answer)
             buckets = make(counter.learned(fields))
             for _, _, connection in running:
-                connection.send(buckets)
+                # A worker that died since is reported with the answers.
+                with contextlib.suppress(OSError):
+                    connection.send(buckets)
         done: List[Done] = _answers(running)
     except BaseException:
         _stop(running, failed=True)

@@ -248,14 +248,17 @@ class Input:
     def _read_parquet_header(self) -> List[str]:
         if not self.seekable:
             raise PrepareError("%s: a Parquet input must be a regular file" % self.name)
-        import pyarrow.parquet as pq
-        try:
-            self._parquet = pq.ParquetFile(self.file)
-        except (pa.ArrowException, OSError) as e:
-            raise PrepareError("%s: not a Parquet file: %s" % (self.name, e)) from None
+        self._parquet = self._open_parquet()
         self.header = list(self._parquet.schema_arrow.names)
         self._header_bytes = b""
         return self.header
+
+    def _open_parquet(self) -> Any:
+        import pyarrow.parquet as pq
+        try:
+            return pq.ParquetFile(pa.OSFile(os.dup(self.file.fileno())))
+        except (pa.ArrowException, OSError) as e:
+            raise PrepareError("%s: not a Parquet file: %s" % (self.name, e)) from None
 
     def pieces(self, part: Optional[Part] = None) -> Iterator[Tuple[memoryview, Piece]]:
         """Pieces of whole rows, from the first row on (as the first reading
@@ -375,7 +378,9 @@ class Input:
         to their fields' types."""
         convert = Converter(self, fields, columns, skip_bad_rows)
         if self.parquet:
-            yield from convert.parquet(self._parquet, leave_out, part)
+            # A forked worker reads with a reader of its own (Arrow reads by offset).
+            opened = self._parquet if part is None else self._open_parquet()
+            yield from convert.parquet(opened, leave_out, part)
             return
         for data, piece in self.pieces(part):
             yield convert.piece(data, piece.first_row, piece.first_line, piece.rows, leave_out)
