@@ -215,8 +215,8 @@ def main():
     print("|---|---|---|---|---|---|")
     for (label, rows), (seconds, peak) in results.items():
         pandas = results[("pandas + scikit-learn", rows)][0]
-        print("| %s | %s | %.2f | %s | %d MB | %.2fx |" % (label, format(rows, ","), seconds,
-                                                         format(int(rows / seconds), ","), peak >> 20, pandas / seconds))
+        print("| %s | %s | %.2f | %s | %d MB | %.2fx |" % (
+            label, format(rows, ","), seconds, format(int(rows / seconds), ","), peak >> 20, pandas / seconds))
     missed = []
     for label, ratio in TARGETS.items():
         got = results[("pandas + scikit-learn", SIZES[0])][0] / results[(label, SIZES[0])][0]

@@ -329,21 +329,40 @@ def test_skip_bad_rows_leaves_them_out_of_arrays_and_counts(line, text, tmp_path
     assert messages.buckets[1].bucket_fraction[0] == pytest.approx(top / 890)
 
 
-def test_a_failed_run_leaves_no_file_that_looks_finished(out, monkeypatch, capsys):
-    assert run(TITANIC, "-o", out, "-q") == 0
-    before = {p.name: p.read_bytes() for p in out.iterdir()}
-
+def _disk_full(monkeypatch):
     def fail(*args, **kwargs):
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(npz.Writer, "close", fail)
+    return "No space left on device"
+
+
+def _new_folder_not_renamed(monkeypatch):
+    rename = os.rename
+
+    def fail(source, target):
+        if ".new-" in str(source):
+            raise OSError(18, "Invalid cross-device link")
+        rename(source, target)
+
+    monkeypatch.setattr(os, "rename", fail)
+    return "cannot replace the folder: Invalid cross-device link"
+
+
+@pytest.mark.parametrize("fail", [_disk_full, _new_folder_not_renamed])
+def test_a_failed_run_leaves_no_file_that_looks_finished(fail, out, monkeypatch, capsys):
+    assert run(TITANIC, "-o", out, "-q") == 0
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    expected = fail(monkeypatch)
     fields = _config(out.parent, AGE)
     assert run(TITANIC, "-o", out, "--config", fields, "-q") == 2
-    assert "No space left on device" in capsys.readouterr().err
-    # The earlier run's files are whole and untouched, and no temporary is left.
+    assert expected in capsys.readouterr().err
+    # The earlier run's files are whole and untouched (the folder renamed
+    # aside is put back), and nothing hidden is left.
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
     assert run(TITANIC, "-o", out.parent / "new", "--config", fields, "-q") == 2
-    assert not (out.parent / "new").exists() or not list((out.parent / "new").iterdir())
+    assert not (out.parent / "new").exists()
+    assert [p.name for p in out.parent.iterdir() if p.name.startswith(".")] == []
 
 
 @pytest.mark.parametrize("color, coloured", [("always", True), ("never", False), ("auto", False)])

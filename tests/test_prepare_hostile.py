@@ -102,9 +102,9 @@ CASES = {
                                          "no value of column 'class' is more than min_fraction 0.6", False),
     "NaN boundary": (None, '{"fields": [{"name": "age", "column": "age", "type": "float", "kind": "Bucket", '
                            '"buckets": [NaN]}]}', [], 2, "not JSON this tool reads: NaN", False),
-    "default beyond the floats": (None, _fields({"name": "age", "column": "age", "type": "float",
-                                                 "kind": "ValueBucket", "default_value": 1e300}).replace("1e+300", "1e400"),
-                                  [], 2, "field 'age': \"default_value\" must be finite, not Infinity", False),
+    "default beyond the floats": (None, _fields({"name": "age", "column": "age", "type": "float", "kind": "ValueBucket",
+                                                 "default_value": 1e300}).replace("1e+300", "1e400"), [], 2,
+                                  "field 'age': \"default_value\" must be finite, not Infinity", False),
     "400-digit boundary": (None, _fields(dict(AGE, buckets=[10 ** 400])), [], 2,
                            "field 'age': \"buckets\" must be finite", False),
     "type that is a list": (None, _fields(dict(AGE, type=["float"])), [], 2, "field 'age': unknown type [\"float\"]",

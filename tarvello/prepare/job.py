@@ -187,7 +187,8 @@ def prepare(args: argparse.Namespace, input_path: str, config_path: str, folder_
             progress.close()
             folder.write(output.messages(buckets), config.to_document(fields))
         except OSError as e:
-            raise PrepareError("%s: cannot write: %s" % (e.filename or folder_name, e.strerror or e)) from None
+            # The output's files are the only ones written here.
+            raise PrepareError("%s: cannot write: %s" % (folder_name, e.strerror or e)) from None
         seconds = time.perf_counter() - start
         if not args.quiet:
             for line in summaries(buckets, color):

@@ -9,7 +9,7 @@ import os
 import struct
 import zipfile
 import zlib
-from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Tuple
+from typing import Any, BinaryIO, Iterator, List, Optional, Tuple
 
 import numpy as np
 
