@@ -467,3 +467,16 @@ def test_scan_rows_cuts_where_pyarrow_ends_rows(text, sizes):
 ])
 def test_scan_rows_cases(data, final, expected):
     assert columns.scan_rows(data, final) == expected
+
+
+def test_a_list_shortened_by_a_call_is_refused_where_it_happened():
+    values = [1.0, 2.0, 3.0]
+
+    class Shortening(bucket.ValueBucket):
+        def _bucketize_value(self, value):
+            del values[1:]
+            return [value, 0.0]
+    out = memoryview(array.array("d", [0.0] * 6)).cast("B").cast("d", (3, 2))
+    with pytest.raises(RuntimeError, match="shorter") as raised:
+        columns.encode(Shortening("v", F), values, out)
+    assert raised.value.position == 0 and out.tolist()[0] == [1.0, 0.0]

@@ -260,7 +260,9 @@ int Column::open_buffer(PyObject* values)
                      view_.format != nullptr ? view_.format : "B", view_.itemsize);
         return -1;
     }
-    if (!aligned(view_.buf, view_.strides[0], form_ == Form::Bool ? 1 : alignof(int64_t))) {
+    // An empty buffer's pointer may be any (array.array's is a static byte).
+    if (view_.shape[0] > 0 &&
+        !aligned(view_.buf, view_.strides[0], form_ == Form::Bool ? 1 : alignof(int64_t))) {
         PyErr_SetString(PyExc_ValueError, "values: the buffer's items are not aligned");
         return -1;
     }

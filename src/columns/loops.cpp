@@ -13,7 +13,9 @@ using bucket::names;
 
 int Counts::open(PyObject* bucket, bool with_total, Reason& reason)
 {
-    PyObject* distro = plain_attr(bucket, names._distro, reason);
+    // Held at once: the class lookups of the next reads could run code.
+    distro_ = Ref::borrow(plain_attr(bucket, names._distro, reason));
+    PyObject* distro = distro_.get();
     if (distro == nullptr) {
         return 0;
     }
@@ -36,7 +38,6 @@ int Counts::open(PyObject* bucket, bool with_total, Reason& reason)
         }
     }
     with_total_ = with_total;
-    distro_ = Ref::borrow(distro);
     added_ = static_cast<int64_t*>(PyMem_Calloc(size_ > 0 ? size_ : 1, sizeof(int64_t)));
     touched_ = static_cast<Py_ssize_t*>(PyMem_Malloc((size_ > 0 ? size_ : 1) * sizeof(Py_ssize_t)));
     if (added_ == nullptr || touched_ == nullptr) {
@@ -157,8 +158,8 @@ int dict_entry(Plan& plan, const Value& v, Entry* entry)
     case Tag::Object:
         return 0;
     case Tag::None:
-        key = Py_None;
-        break;
+        *entry = plan.none_entry;
+        return 1;
     case Tag::Str: {
         Plan::Cached& cached =
             plan.cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % Plan::CACHE_SIZE];
@@ -212,6 +213,12 @@ int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
                       text);
     }
     plan.map = Ref::borrow(map);
+    // None hashes and compares in C: its entry holds for the whole run.
+    PyObject* none_found = PyDict_GetItemWithError(map, Py_None);
+    if (none_found == nullptr && PyErr_Occurred()) {
+        return -1;
+    }
+    plan.none_entry = entry_of(none_found);
     if (column.form() == Form::ArrowText || column.form() == Form::ArrowLargeText) {
         return plan.table.build(map, TextTable::Keys::Utf8, reason);
     }

@@ -124,6 +124,7 @@ struct Plan {
     // Maps: the dict, its index for a value not in it, and the table of its
     // str keys for text and str elements.
     Ref map;
+    Entry none_entry = {Entry::Absent, 0};  // what None finds in it
     Py_ssize_t unknown = 0;
     TextTable table;
     // Object columns of repeated str: the last entries found by identity,
@@ -198,6 +199,10 @@ int dict_entry(Plan& plan, const Value& v, Entry* entry);
 // is not UTF-8), -1 on error.
 inline int map_entry(Plan& plan, const Value& v, Entry* entry)
 {
+    if (v.tag == Tag::None) {
+        *entry = plan.none_entry;
+        return 1;
+    }
     if (v.tag != Tag::Text) {
         return dict_entry(plan, v, entry);
     }
@@ -207,7 +212,7 @@ inline int map_entry(Plan& plan, const Value& v, Entry* entry)
         return 1;
     }
     entry->state = Entry::Absent;
-    return valid_utf8(v.text, v.size);
+    return TextTable::short_ascii(v.text, v.size, v.readable) || valid_utf8(v.text, v.size);
 }
 
 // Opens plan.map from the bucket's attribute name: an exact dict with plain

@@ -110,14 +110,16 @@ int call_one(const Encoding& e, Py_ssize_t i)
     Ref value = e.column.object_at(i);
     Ref result = value ? bucket::call_method(e.bucket, names._bucketize_value, value.get())
                        : Ref();
-    const int written =
-        !result || e.column.refresh() < 0 ? -1
-        : e.layout == SIMPLE            ? e.out.ids.write_result(i, result.get())
-                                        : e.out.matrix.write_result(i, result.get());
-    if (written < 0) {
+    const int written = !result                ? -1
+                        : e.layout == SIMPLE    ? e.out.ids.write_result(i, result.get())
+                                                : e.out.matrix.write_result(i, result.get());
+    // The call and the conversions ran Python code, which may have changed
+    // a list of values.
+    if (written < 0 || e.column.refresh() < 0) {
         set_position(i);
+        return -1;
     }
-    return written;
+    return 0;
 }
 
 int encode_column(const Encoding& e)

@@ -68,6 +68,14 @@ public:
         return find_hashed(hash_of(text, size), text, size, 0);
     }
 
+    // Whether short text is plain ASCII, which is valid UTF-8: read as the
+    // lookup reads it. False for anything else, which then has to be checked.
+    static bool short_ascii(const char* text, Py_ssize_t size, bool readable)
+    {
+        return size <= 8 && readable &&
+               (masked_word(text, size) & 0x8080808080808080ULL) == 0;
+    }
+
     // The entry for an exact str, or NULL. Its hash is the str's own.
     const Entry* find(PyObject* str) const
     {
