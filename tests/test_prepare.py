@@ -2,6 +2,7 @@
 called row by row, the check, the databases it learns from, bad input, and
 the rule that a failed run leaves no file that looks finished."""
 import contextlib
+import copy
 import csv
 import io
 import json
@@ -22,10 +23,12 @@ import pytest
 if hasattr(sys, "gettotalrefcount"):
     pytest.skip("Debian's numpy is built for the release interpreter, not this debug one",
                 allow_module_level=True)
-np = pytest.importorskip("numpy", reason="the tool needs numpy (Debian's python3-numpy)")
+np = pytest.importorskip("numpy", reason="the tool needs numpy")
+pytest.importorskip("pyarrow", minversion="14", reason="the tool needs pyarrow 14 or later")
 
 from tarvello.custom.model_data import bucket  # noqa: E402
-from tarvello.prepare import cli, config, output, parallel  # noqa: E402
+from tarvello.custom.model_data.row_handler_proto import row_handler_pb2  # noqa: E402
+from tarvello.prepare import cli, config, npz, output, parallel, reading  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TITANIC = ROOT / "data" / "titanic.csv"
@@ -73,8 +76,12 @@ def run(*args):
 
 
 def saved(folder):
-    got = output.read(str(folder))
-    return got.named, got.saved
+    """The arrays and the messages of an output folder."""
+    with np.load(pathlib.Path(folder) / "rows.npz", allow_pickle=False) as z:
+        named = {k: z[k] for k in z.files}
+    messages = row_handler_pb2.BucketList()
+    messages.ParseFromString((pathlib.Path(folder) / "buckets.pb").read_bytes())
+    return named, messages
 
 
 @pytest.fixture
@@ -237,6 +244,23 @@ def _config(tmp_path, *fields):
 AGE = {"name": "age", "column": "age", "type": "float", "kind": "Bucket", "buckets": [18, 30]}
 RANGE_OF_TEXT = {"name": "who", "column": "who", "type": "str", "kind": "Bucket", "buckets": [1]}
 BAD_AGE = "0,3,male,old,1,0,7.25,S,Third,man,True,,Southampton,no,False"
+# Ages found once in titanic.csv, and their lines.
+ONCE = {66.0: 35, 14.5: 113, 23.5: 298, 53.0: 573, 74.0: 853}
+
+
+@pytest.fixture
+def refusing(monkeypatch):
+    """Makes the range kind refuse some values, as a bucket refuses a value of
+    the wrong type (which the configuration's checks now keep out)."""
+    def refuse(*values):
+        original = bucket.Bucket._bucketize_value
+
+        def checked(self, value):
+            if value in values:
+                raise bucket.BadAttributeError(self._name, value)
+            return original(self, value)
+        monkeypatch.setattr(bucket.Bucket, "_bucketize_value", checked)
+    return refuse
 
 
 @pytest.mark.parametrize("make, expected", [
@@ -247,7 +271,7 @@ BAD_AGE = "0,3,male,old,1,0,7.25,S,Third,man,True,,Southampton,no,False"
     (lambda t: [_titanic_with(t, 7, BAD_AGE), "--config", _config(t, AGE)],
      "titanic.csv, line 7, field 'age': 'old' is not a float"),
     (lambda t: [TITANIC, "--config", _config(t, RANGE_OF_TEXT)],
-     "titanic.csv, line 2, field 'who': BadAttributeError: Attribute 'who' with value man is of wrong type"),
+     "fields.json: field 'who': Bucket cannot work with str values (it takes float, int, bool)"),
     (lambda t: [TITANIC, "--config", _config(t, dict(AGE, kind="AgeBucket"))],
      "fields.json: field 'age': unknown kind \"AgeBucket\" (one of Bucket, StringBucket"),
     (lambda t: [TITANIC, "--config", _config(t, dict(AGE, has_null=True))],
@@ -263,7 +287,7 @@ BAD_AGE = "0,3,male,old,1,0,7.25,S,Third,man,True,,Southampton,no,False"
      "buckets.pb: not a saved list of buckets"),
     (lambda t: [TITANIC, "--db", "mysql://localhost/x"], "--db mysql://localhost/x: not an sqlite: or postgresql://"),
 ], ids=["unreadable file", "short row", "missing column", "cell of another type",
-        "value the bucket refuses", "unknown kind", "unknown key", "missing argument", "unknown type",
+        "kind and type that cannot work", "unknown kind", "unknown key", "missing argument", "unknown type",
         "unsorted boundaries", "config not JSON", "corrupt messages", "unknown database"])
 def test_bad_input_is_one_line_naming_file_line_and_field(make, expected, tmp_path, capsys):
     assert run(*make(tmp_path)) == 2
@@ -284,22 +308,14 @@ def _folder_with(tmp_path, messages):
     return folder
 
 
-@pytest.mark.parametrize("line, text, field", [(7, BAD_AGE, AGE), (3, None, RANGE_OF_TEXT)],
+@pytest.mark.parametrize("line, text", [(7, BAD_AGE), (ONCE[66.0], None)],
                          ids=["cell of another type", "value the bucket refuses"])
-def test_skip_bad_rows_leaves_them_out_of_arrays_and_counts(line, text, field, tmp_path, capsys):
+def test_skip_bad_rows_leaves_them_out_of_arrays_and_counts(line, text, tmp_path, capsys, refusing):
     csv_path = _titanic_with(tmp_path, line, text) if text else TITANIC
-    fields = [field, {"name": "class", "column": "class", "type": "str", "kind": "CategoricalBucket",
-                      "min_fraction": 0.0}]
-    if field is RANGE_OF_TEXT:
-        # One row holds a value the range field refuses; the others hold none.
-        csv_path = tmp_path / "one.csv"
-        with open(TITANIC, newline="") as f:
-            rows = list(csv.reader(f))
-        who = rows[0].index("who")
-        for number, row in enumerate(rows[1:], 2):
-            row[who] = row[who] if number == line else ""
-        with open(csv_path, "w", newline="") as f:
-            csv.writer(f).writerows(rows)
+    fields = [AGE, {"name": "class", "column": "class", "type": "str", "kind": "CategoricalBucket",
+                    "min_fraction": 0.0}]
+    if text is None:
+        refusing(66.0)
     config_path = _config(tmp_path, *fields)
     assert run(csv_path, "--config", config_path, "-o", tmp_path / "out", "--skip-bad-rows", "--check") == 0
     printed = capsys.readouterr().out
@@ -313,21 +329,40 @@ def test_skip_bad_rows_leaves_them_out_of_arrays_and_counts(line, text, field, t
     assert messages.buckets[1].bucket_fraction[0] == pytest.approx(top / 890)
 
 
-def test_a_failed_run_leaves_no_file_that_looks_finished(out, monkeypatch, capsys):
-    assert run(TITANIC, "-o", out, "-q") == 0
-    before = {p.name: p.read_bytes() for p in out.iterdir()}
-
+def _disk_full(monkeypatch):
     def fail(*args, **kwargs):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(output.np, "savez", fail)
+    monkeypatch.setattr(npz.Writer, "close", fail)
+    return "No space left on device"
+
+
+def _new_folder_not_renamed(monkeypatch):
+    rename = os.rename
+
+    def fail(source, target):
+        if ".new-" in str(source):
+            raise OSError(18, "Invalid cross-device link")
+        rename(source, target)
+
+    monkeypatch.setattr(os, "rename", fail)
+    return "cannot replace the folder: Invalid cross-device link"
+
+
+@pytest.mark.parametrize("fail", [_disk_full, _new_folder_not_renamed])
+def test_a_failed_run_leaves_no_file_that_looks_finished(fail, out, monkeypatch, capsys):
+    assert run(TITANIC, "-o", out, "-q") == 0
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    expected = fail(monkeypatch)
     fields = _config(out.parent, AGE)
     assert run(TITANIC, "-o", out, "--config", fields, "-q") == 2
-    assert "No space left on device" in capsys.readouterr().err
-    # The earlier run's files are whole and untouched, and no temporary is left.
+    assert expected in capsys.readouterr().err
+    # The earlier run's files are whole and untouched (the folder renamed
+    # aside is put back), and nothing hidden is left.
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
     assert run(TITANIC, "-o", out.parent / "new", "--config", fields, "-q") == 2
-    assert not (out.parent / "new").exists() or not list((out.parent / "new").iterdir())
+    assert not (out.parent / "new").exists()
+    assert [p.name for p in out.parent.iterdir() if p.name.startswith(".")] == []
 
 
 @pytest.mark.parametrize("color, coloured", [("always", True), ("never", False), ("auto", False)])
@@ -429,60 +464,45 @@ def test_a_running_cluster_addressed_by_url_gives_the_one_process_result(schedul
     assert_same(one, saved(tmp_path) + (printed,))
 
 
-def _who_only_on(tmp_path, lines):
-    """titanic.csv with "who" left empty but on ``lines``, where a range field refuses it."""
-    with open(TITANIC, newline="") as f:
-        rows = list(csv.reader(f))
-    who = rows[0].index("who")
-    for number, row in enumerate(rows[1:], 2):
-        row[who] = row[who] if number in lines else ""
-    path = tmp_path / "one.csv"
-    with open(path, "w", newline="") as f:
-        csv.writer(f).writerows(rows)
-    return path
-
-
-def test_rows_skipped_in_parts_are_those_one_process_skips(tmp_path):
-    csv_path = _who_only_on(tmp_path, [5, 300, 600, 880])
-    lines = csv_path.read_text().splitlines()
-    lines[699] = BAD_AGE
-    csv_path.write_text("\n".join(lines) + "\n")
-    fields = _config(tmp_path, AGE, RANGE_OF_TEXT, {"name": "class", "column": "class", "type": "str",
-                                                    "kind": "CategoricalBucket", "min_fraction": 0.0})
+def test_rows_skipped_in_parts_are_those_one_process_skips(tmp_path, refusing):
+    refusing(14.5, 23.5, 53.0, 74.0)
+    csv_path = _titanic_with(tmp_path, 700, BAD_AGE)
+    fields = _config(tmp_path, AGE, {"name": "class", "column": "class", "type": "str",
+                                     "kind": "CategoricalBucket", "min_fraction": 0.0})
     results = []
     for how in [[], ["--workers", "2"], ["--workers", "3"]]:
         folder = tmp_path / ("out%d" % len(results))
         assert run(csv_path, "--config", fields, "-o", folder, "-q", "--skip-bad-rows", *how) == 0
         results.append(saved(folder))
-    assert results[0][0]["skipped"].tolist() == [3, 298, 598, 698, 878]
+    assert results[0][0]["skipped"].tolist() == [111, 296, 571, 698, 851]
     for other in results[1:]:
         assert_same(results[0], other)
 
 
-def _killed_in_second_part(loaded, *args):
-    if loaded.part.index == 1:
+def _killed_in_second_part(source, fields, layout, part, *args):
+    if part.index == 1:
         os.kill(os.getpid(), signal.SIGKILL)
-    return _encode(loaded, *args)
+    return _encode(source, fields, layout, part, *args)
 
 
-_encode = parallel.encode
+_encode = parallel.encode_part
 
 
 @pytest.mark.parametrize("fail, expected", [
     ("bad row", "titanic.csv, line 700, field 'age': 'old' is not a float"),
-    ("refused value", "one.csv, line 600, field 'who': BadAttributeError"),
-    ("killed", "worker 2 (from line 447) ended without an answer, exit code -9"),
+    ("refused value", "titanic.csv, line 573, field 'age': BadAttributeError"),
+    ("killed", "worker 2 (from line 446) ended without an answer, exit code -9"),
 ])
-def test_a_failing_worker_fails_the_run_and_leaves_no_output(fail, expected, tmp_path, monkeypatch, capsys):
+def test_a_failing_worker_fails_the_run_and_leaves_no_output(fail, expected, tmp_path, monkeypatch, capsys,
+                                                            refusing):
     fields = [AGE]
     csv_path = TITANIC
     if fail == "bad row":
         csv_path = _titanic_with(tmp_path, 700, BAD_AGE)
     elif fail == "refused value":
-        fields = [AGE, RANGE_OF_TEXT]
-        csv_path = _who_only_on(tmp_path, [600])
+        refusing(53.0)
     else:
-        monkeypatch.setattr(parallel, "encode", _killed_in_second_part)
+        monkeypatch.setattr(parallel, "encode_part", _killed_in_second_part)
     assert run(csv_path, "--config", _config(tmp_path, *fields), "-o", tmp_path / "out", "--workers", "2") == 2
     assert expected in capsys.readouterr().err
     assert not (tmp_path / "out").exists()
@@ -490,22 +510,42 @@ def test_a_failing_worker_fails_the_run_and_leaves_no_output(fail, expected, tmp
 
 def test_parts_sent_by_the_client_read_as_parts_read_from_the_file():
     fields = config.load(DIAMONDS_CONFIG)
-    header, parts = parallel.split(str(DIAMONDS), 3)
-    assert [p.start for p in parts[1:]] == [p.stop for p in parts[:-1]]
-    sent = parallel.with_data(str(DIAMONDS), parts)
-    read = [parallel.load(str(DIAMONDS), header, p, fields, False, True) for p in parts]
-    given = [parallel.load(str(DIAMONDS), header, p, fields, False, True) for p in sent]
-    assert [answer for answer, _ in read] == [answer for answer, _ in given]
-    assert [loaded.data.values for _, loaded in read] == [loaded.data.values for _, loaded in given]
-    assert sum(len(loaded.data.kept) for _, loaded in read) == 53940
+    with reading.Input(str(DIAMONDS)) as source:
+        layout = parallel.Layout(fields, source.read_header())
+        parts = source.cut(3)
+        sent = [parallel._part_bytes(source, p) for p in parts]
+    assert [p.first_row for p in parts] == [0, parts[0].rows, parts[0].rows + parts[1].rows]
+    assert sum(p.rows for p in parts) == 53940 and all(p.rows for p in parts)
+    size = DIAMONDS.stat().st_size
+    for part, data in zip(parts, sent):
+        read = parallel.dask_count(str(DIAMONDS), size, None, fields, layout, part, False)
+        given = parallel.dask_count(str(DIAMONDS), size, data, fields, layout, part, False)
+        assert read == given and read[0]
+        buckets = [f.make_bucket(p) for f, p in zip(fields, layout.positions)]
+        for b, (f, counts) in zip(buckets, ((f, read[1].get(f.column)) for f in fields)):
+            if f.learns:
+                b.set_categories([{"name": v, "count": n} for v, n in counts.items()])
+        read = parallel.dask_encode(str(DIAMONDS), size, None, fields, layout, part, copy.deepcopy(buckets), False)
+        given = parallel.dask_encode(str(DIAMONDS), size, data, fields, layout, part, buckets, False)
+        assert read[1].rows == given[1].rows == part.rows and read[1].counts == given[1].counts
+        assert np.array_equal(np.concatenate(read[1].arrays["matrix"]), np.concatenate(given[1].arrays["matrix"]))
 
 
-def test_parts_are_cut_outside_quoted_cells_that_span_lines(tmp_path):
+def _notes(kind, i):
+    """A row of a notes file: quoted cells spanning lines, a stray quote in
+    an unquoted cell, or rows ended by a lone carriage return."""
+    age = str(i % 90 or "")
+    if kind == "quoted newlines":
+        return '"%s",%s\r\n' % ("line one\nline two, \"\"quoted\"\"\n" * (i % 3), age)
+    if kind == "stray quote":
+        return 'note %d"%s,%s\n' % (i % 7, "x" * (i % 2), age)
+    return "note %d,%s\r" % (i % 5, age)
+
+
+@pytest.mark.parametrize("kind", ["quoted newlines", "stray quote", "carriage returns"])
+def test_parts_cut_at_the_rows_of_one_process_which_are_those_of_the_csv_module(kind, tmp_path):
     csv_path = tmp_path / "notes.csv"
-    with open(csv_path, "w", newline="") as f:
-        writer = csv.writer(f)
-        writer.writerow(["note", "age"])
-        writer.writerows([["line one\nline two, \"quoted\"\n" * (i % 3), i % 90 or ""] for i in range(3000)])
+    csv_path.write_text("note,age\n" + "".join(_notes(kind, i) for i in range(3000)), newline="")
     fields = _config(tmp_path, AGE, {"name": "note", "column": "note", "type": "str",
                                      "kind": "CategoricalBucket", "min_fraction": 0.0})
     results = []
@@ -513,6 +553,8 @@ def test_parts_are_cut_outside_quoted_cells_that_span_lines(tmp_path):
         folder = tmp_path / ("out%d" % len(results))
         assert run(csv_path, "--config", fields, "-o", folder, "-q", *how) == 0
         results.append(saved(folder))
-    assert results[0][0]["matrix"].shape == (3000, 5)
+    matrix, _, messages = reference(csv_path, config.load(str(fields)))
+    assert matrix.shape == (3000, 5) and results[0][1] == messages
+    assert np.array_equal(results[0][0]["matrix"], matrix, equal_nan=True)
     for other in results[1:]:
         assert_same(results[0], other)

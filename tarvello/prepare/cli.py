@@ -1,30 +1,28 @@
-"""The command line: ``python3 -m tarvello.prepare`` and ``tarvello-prepare``."""
+"""The command line: ``python3 -m tarvello.prepare`` and ``tarvello-prepare``.
+Exit status: 0 done, 1 the check failed, 2 a mistake in the input (one line
+on standard error), 128 + N stopped by signal N (130 for Ctrl-C), 141 when
+standard output's reader went away before the end."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import signal
 import sys
-import time
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Iterator, Optional, Sequence
 
-from ..custom.model_data import bucket
-from . import categories, check, config, job, output, parallel
-from .categories import Categories
+from . import check, job, reading
 from .config import PrepareError
-from .encoding import Encoded, Layout
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_CSV = os.path.join(HERE, "titanic.csv")
 DEFAULT_CONFIG = os.path.join(HERE, "titanic.json")
 
-# Inputs with more rows than this get a progress bar on a terminal.
-PROGRESS_ROWS = 5000
-
 _EXAMPLE = """\
 example:
   %(prog)s data/diamonds.csv --config examples/diamonds.json -o out/diamonds --check
 
-With no CSV file it prepares the bundled Titanic passenger list with its
+With no input file it prepares the bundled Titanic passenger list with its
 bundled configuration into ./titanic, and checks the result.
 """
 
@@ -32,10 +30,10 @@ bundled configuration into ./titanic, and checks the result.
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="tarvello-prepare", epilog=_EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Learns the categories of a CSV file's fields, encodes every row into\n"
-                    "rows.npz, saves the buckets into buckets.pb and the configuration into\n"
+        description="Learns the categories of a CSV (or .parquet) file's fields, encodes every row\n"
+                    "into rows.npz, saves the buckets into buckets.pb and the configuration into\n"
                     "config.json, and prints what the buckets saw.")
-    p.add_argument("csv", nargs="?", help="the CSV file (default: the bundled titanic.csv)")
+    p.add_argument("csv", nargs="?", help="the CSV file, or a .parquet file (default: the bundled titanic.csv)")
     p.add_argument("--config", metavar="FILE",
                    help="the field configuration, JSON (default: the bundled one for Titanic)")
     p.add_argument("-o", "--output", metavar="DIR",
@@ -78,131 +76,120 @@ def _default_output(csv_path: Optional[str]) -> str:
     return os.path.join(os.path.dirname(csv_path), stem)
 
 
-class _NoBar:
-    def update(self, n: int) -> None:
-        pass
-
-    def __enter__(self) -> "_NoBar":
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        pass
-
-
-def _progress(total: int, quiet: bool) -> Any:
-    if quiet or total <= PROGRESS_ROWS or not sys.stderr.isatty():
-        return _NoBar()
-    from tqdm import tqdm
-    return tqdm(total=total, unit="rows", file=sys.stderr, leave=False)
-
-
 def run(args: argparse.Namespace) -> int:
     csv_path = args.csv or DEFAULT_CSV
     folder = args.output or _default_output(args.csv)
-    color = args.color == "always" or (args.color == "auto" and sys.stdout.isatty())
-
-    def say(line: str) -> None:
-        if not args.quiet:
-            print(line)
-
-    do_check = args.check if args.check is not None else args.csv is None
     if args.check_only:
-        print(_check(folder, csv_path, args.quiet))
+        with reading.Input(csv_path) as source:
+            source.read_header()
+            with job.silenced(args.quiet):
+                line = check.check(folder, folder, source, print)
+        print(line)
         return 0
-
     if args.workers < 1:
         raise PrepareError("--workers must be 1 or more, not %d" % args.workers)
-    start = time.perf_counter()
-    fields = config.load(args.config or DEFAULT_CONFIG)
-    table = args.table or os.path.splitext(os.path.basename(csv_path))[0]
-    if args.dask is not None or args.workers > 1:
-        buckets, encoded, skipped, header = _in_parts(args, csv_path, fields, table)
-    else:
-        buckets, encoded, skipped, header = _in_one(args, csv_path, fields, table)
-    named = output.arrays(encoded, Layout(fields, header).columns, skipped)
-    paths = output.write(folder, named, output.messages(buckets), config.to_document(fields))
-    seconds = time.perf_counter() - start
-    for line in job.summaries(buckets, color):
-        say(line)
-    if skipped:
-        print("skipped %d bad rows (their numbers are in %s, 'skipped')" % (len(skipped), paths[2]))
-    rows = encoded.matrix.shape[0]
-    shown = args.csv or "the bundled titanic.csv"
-    print("%s: %d rows in %.3f s, %.0f rows/s, into %s" % (shown, rows, seconds, rows / seconds, folder))
-    if do_check:
-        print(_check(folder, csv_path, args.quiet))
-    return 0
-
-
-Outcome = Tuple[List[bucket.BaseBucket], Encoded, List[int], List[str]]
-
-
-def _in_one(args: argparse.Namespace, csv_path: str, fields: List[config.Field], table: str) -> Outcome:
-    data = job.read_input(csv_path, fields, args.skip_bad_rows)
-    learned = job.learn(fields, data, table, args.db, args.sqlite)
-    first = [True]
-
-    def make() -> List[bucket.BaseBucket]:
-        # Only the first set made says which categories it learned.
-        quiet, first[0] = args.quiet or not first[0], False
-        return job.make_buckets(fields, data.table.header, learned, quiet)
-
-    with _progress(len(data.kept), args.quiet) as bar:
-        buckets, encoded = job.encode(fields, make, data, args.skip_bad_rows, bar.update)
-    return buckets, encoded, data.skipped, data.table.header
-
-
-def _in_parts(args: argparse.Namespace, csv_path: str, fields: List[config.Field], table: str) -> Outcome:
-    if args.sqlite is not None:
+    if args.sqlite is not None and (args.workers > 1 or args.dask is not None):
         raise PrepareError("--sqlite keeps the database of one process: not with --workers or --dask")
-    learning = [f for f in fields if f.learns]
-    count = args.db is None and bool(learning)
-    made: List[List[str]] = []
-
-    def learn(header: List[str], counted: Optional[List[Dict[str, Categories]]]) -> List[bucket.BaseBucket]:
-        if counted is not None:
-            learned = parallel.merge_categories(counted)
-        else:
-            learned = categories.learn_from_database(args.db, table, learning) if learning else {}
-        made.append(header)
-        return job.make_buckets(fields, header, learned, args.quiet)
-
-    if args.dask is not None:
-        buckets, results, matrix = parallel.on_dask(args.dask, csv_path, fields, args.workers if args.workers > 1
-                                                    else None, args.skip_bad_rows, count, learn)
-    else:
-        buckets, results, matrix = parallel.on_processes(csv_path, fields, args.workers, args.skip_bad_rows,
-                                                         count, learn)
-    header = made[0]
-    encoded, skipped = parallel.assemble(buckets, results, len(Layout(fields, header).columns), matrix)
-    return buckets, encoded, skipped, header
+    if args.check is None:
+        args.check = args.csv is None
+    return job.prepare(args, csv_path, args.config or DEFAULT_CONFIG, folder, args.csv or "the bundled titanic.csv")
 
 
-def _check(folder: str, csv_path: str, quiet: bool) -> str:
-    # The module's own lines of the rebuilt buckets are summaries too.
-    with job.silenced(quiet):
-        return check.check(folder, csv_path, print)
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP: the run stops, as for Ctrl-C, and cleans up."""
+
+    def __init__(self, number: int):
+        super().__init__(number)
+        self.number = number
+
+
+class _Stdout:
+    """Standard output. When it fails (its reader went away, | head; a full
+    disk), the rest of what the run prints goes nowhere and the run carries
+    on to a complete output; it then ends non-zero with the reason."""
+
+    def __init__(self, inner: Any):
+        self._inner = inner
+        self.failed: Optional[OSError] = None
+
+    def write(self, text: str) -> int:
+        if self.failed is None:
+            try:
+                self._inner.write(text)
+            except OSError as e:
+                self._fail(e)
+        return len(text)
+
+    def flush(self) -> None:
+        if self.failed is None:
+            try:
+                self._inner.flush()
+            except OSError as e:
+                self._fail(e)
+
+    def _fail(self, error: OSError) -> None:
+        self.failed = error
+        # What is still buffered, and the interpreter's flush at exit, go to /dev/null.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), self._inner.fileno())
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._inner, name)
+
+
+def _stop(number: int, frame: Any) -> None:
+    raise Stopped(number)
+
+
+@contextlib.contextmanager
+def _guarded() -> Iterator[_Stdout]:
+    """Standard output wrapped, and SIGTERM and SIGHUP turned into Stopped."""
+    handlers = {n: signal.signal(n, _stop) for n in (signal.SIGTERM, signal.SIGHUP)}
+    stdout = sys.stdout
+    wrapped = _Stdout(stdout)
+    sys.stdout = wrapped
+    try:
+        yield wrapped
+        wrapped.flush()
+    finally:
+        sys.stdout = stdout
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+
+
+def _say(text: str) -> None:
+    if sys.stderr is not None:
+        print("tarvello-prepare: %s" % text.replace("\r", "\\r").replace("\n", "\\n"), file=sys.stderr)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser().parse_args(argv)
+    if sys.stdout is None:
+        _say("error: standard output is closed")
+        return 2
     try:
-        with job.no_collection():
-            return run(args)
+        with job.no_collection(), _guarded() as stdout:
+            status = run(args)
+        if isinstance(stdout.failed, BrokenPipeError):
+            _say("standard output was closed before the end (the output folder is complete)")
+            return 141
+        if stdout.failed is not None:
+            _say("error: standard output: cannot write: %s (the output folder is complete)"
+                 % (stdout.failed.strerror or stdout.failed))
+            return 2
+        return status
     except check.CheckFailed as e:
-        print("tarvello-prepare: check failed: %s" % e, file=sys.stderr)
+        _say("check failed: %s" % e)
         return 1
     except PrepareError as e:
-        print("tarvello-prepare: error: %s" % e, file=sys.stderr)
+        _say("error: %s" % e)
         return 2
     except KeyboardInterrupt:
-        print("tarvello-prepare: interrupted", file=sys.stderr)
+        _say("interrupted")
         return 130
-    except BrokenPipeError:
-        # The reader of standard output went away (| head): not an error. Standard
-        # output goes to /dev/null so that the interpreter's flush at exit is quiet.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 0
+    except Stopped as e:
+        _say("stopped by %s" % signal.Signals(e.number).name)
+        return 128 + e.number
 
 
 def console() -> None:

@@ -1,26 +1,37 @@
-"""Encoding the rows: every field's bucketize on every row, each result
-written straight into its place in the preallocated output."""
+"""Encoding batches of rows, field by field, with ``columns.encode`` into a
+reused chunk of the matrix (a field's span is a strided slice of it), and
+streaming the chunks into rows.npz; the simple categorical ids, their
+offsets and the numbers of the rows left out go into spool files first,
+appended as entries at the end."""
 from __future__ import annotations
 
-import itertools
-from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+import os
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
+import pyarrow as pa
 
 from ..custom.model_data import bucket
-from .config import Field
+from ..custom.model_data import columns as column_encoder
+from . import npz
+from .config import Field, PrepareError
+from .reading import ARROW_TYPES, Batch
 
 Array = npt.NDArray[Any]
+# Where chunk row i is in the input, for field ``name``.
+Locate = Callable[[int, str], str]
 
-# Rows per step: the progress bar moves once per chunk.
-CHUNK = 8192
+# A chunk of the matrix stays in the cache while every field writes its span.
+CHUNK_BYTES = 2 << 20
+MAX_CHUNK_ROWS = 8192
+# A spool writes once it holds this much.
+SPOOL_BYTES = 1 << 16
 
 
 class Layout:
     """Where each field's output goes: a span of matrix columns for a field of
-    fixed width, or a values and offsets pair for the simple categorical ids."""
+    fixed width, or ids and offsets for the simple categorical kind."""
 
     def __init__(self, fields: Sequence[Field], header: Sequence[str]):
         self.fields = list(fields)
@@ -33,10 +44,11 @@ class Layout:
             else:
                 self.spans.append((len(self.columns), len(self.columns) + len(slots)))
                 self.columns.extend(slots)
-        # A row is a tuple of the CSV's columns up to the last one read: each
-        # extractor reads its column's position, cheaper than a dict per row.
-        self.positions = [header.index(f.column) for f in fields]
-        self.header = list(header[:max(self.positions) + 1])
+        # Each extractor reads its column's place in the header.
+        self.positions = [list(header).index(f.column) for f in fields]
+        self.width = len(self.columns)
+        self.ragged = [f.name for f, span in zip(fields, self.spans) if span is None]
+        self.read = sorted({f.column for f in fields}, key=list(header).index)
 
     def field_of_column(self, column: int) -> Field:
         for f, span in zip(self.fields, self.spans):
@@ -44,87 +56,196 @@ class Layout:
                 return f
         raise IndexError(column)
 
-
-@dataclass
-class Encoded:
-    matrix: Array
-    # Per simple categorical field: its ids of all rows, and where each row's start.
-    ragged: Dict[str, Tuple[Array, Array]]
+    def chunk_rows(self) -> int:
+        return max(16, min(MAX_CHUNK_ROWS, CHUNK_BYTES // (8 * max(1, self.width))))
 
 
-@dataclass
-class BadValue:
-    row: int
-    field: str
-    reason: str
-
-
-class Refused(Exception):
-    """A bucket refused a value; the caller looks for the rows at fault."""
-
-
-def rows_of(layout: Layout, values: Mapping[str, Sequence[Any]], start: int, stop: int) -> List[Tuple[Any, ...]]:
-    """Rows start to stop as the tuples the extractors read, from the columns'
-    values (None in a column that no field reads)."""
-    return list(zip(*(values[c][start:stop] if c in values else itertools.repeat(None) for c in layout.header)))
-
-
-def encode(layout: Layout, buckets: Sequence[bucket.BaseBucket], values: Mapping[str, Sequence[Any]],
-           count: int, progress: Callable[[int], None] = lambda n: None, out: Optional[Array] = None) -> Encoded:
-    """Encodes ``count`` rows (the columns' values by column name) with
-    ``buckets``, which count them, into the first rows of ``out`` or a new
-    matrix. Raises Refused if a bucket refuses a value."""
-    shape = (count, len(layout.columns))
-    matrix = np.empty(shape, dtype=np.float64) if out is None else out[:count]
-    ragged: Dict[str, Tuple[List[int], List[int]]] = {
-        f.name: ([], []) for f, span in zip(layout.fields, layout.spans) if span is None}
-    work = list(zip(layout.fields, buckets, layout.spans))
-    for start in range(0, count, CHUNK):
-        stop = min(start + CHUNK, count)
-        rows = rows_of(layout, values, start, stop)
-        for f, b, span in work:
-            try:
-                outputs = list(map(b.bucketize, rows))
-            except Exception as e:
-                raise Refused(f.name) from e
-            if span is None:
-                ids, lengths = ragged[f.name]
-                ids.extend(itertools.chain.from_iterable(outputs))
-                lengths.extend(map(len, outputs))
-            else:
-                _put(matrix[start:stop, span[0]:span[1]], outputs)
-        progress(stop - start)
-    return Encoded(matrix, {name: (np.array(ids, dtype=np.int64), _offsets(lengths))
-                            for name, (ids, lengths) in ragged.items()})
-
-
-def _put(block: Array, outputs: List[List[Any]]) -> None:
-    try:
-        # Several times faster than assigning the lists, which numpy measures one by one.
-        flat = np.fromiter(itertools.chain.from_iterable(outputs), np.float64)
-    except TypeError:
-        # A None (a categorical field's none_value left None, say) becomes NaN.
-        block[:] = outputs
-        return
-    block[:] = flat.reshape(block.shape)
-
-
-def _offsets(lengths: List[int]) -> Array:
-    offsets = np.zeros(len(lengths) + 1, dtype=np.int64)
-    np.cumsum(lengths, out=offsets[1:])
-    return offsets
-
-
-def find_refused(layout: Layout, buckets: Sequence[bucket.BaseBucket], values: Mapping[str, Sequence[Any]],
-                 count: int) -> List[BadValue]:
-    """Every value a bucket refuses, row by row; ``buckets`` are thrown away after."""
-    bad = []
-    rows = rows_of(layout, values, 0, count)
+def slow_fields(layout: Layout, buckets: Sequence[bucket.BaseBucket]) -> List[str]:
+    """What the user is told about each field that is not encoded on the
+    column module's fast path, and why."""
+    told = []
     for f, b in zip(layout.fields, buckets):
-        bucketize = b.bucketize
-        for i, row in enumerate(rows):
+        fast, reason = column_encoder.fast_path(b, pa.array([], ARROW_TYPES[f.type]))
+        if not fast:
+            told.append("field %r is encoded value by value: %s" % (f.name, reason))
+    return told
+
+
+class Spool:
+    """An int64 array written to a file as it grows, read back in chunks."""
+
+    def __init__(self, path: str):
+        self.path = path
+        self.pending: List[Array] = []
+        self.held = 0
+        self.count = 0
+        open(path, "wb").close()
+
+    def write(self, values: Array) -> None:
+        self.pending.append(np.array(values, np.int64))
+        self.held += len(values) * 8
+        self.count += len(values)
+        if self.held >= SPOOL_BYTES:
+            self.flush()
+
+    def flush(self) -> None:
+        if self.pending:
+            with open(self.path, "ab") as f:
+                for values in self.pending:
+                    f.write(np.ascontiguousarray(values).data.cast("B"))
+            self.pending, self.held = [], 0
+
+    def chunks(self, size: int = 1 << 17) -> Iterator[Array]:
+        self.flush()
+        with open(self.path, "rb") as f:
+            while True:
+                data = f.read(size * 8)
+                if not data:
+                    return
+                yield np.frombuffer(data, np.int64)
+
+    def remove(self) -> None:
+        os.unlink(self.path)
+
+
+class Sink:
+    """Where encoded chunks go: the matrix rows and, per simple categorical
+    field, spools of ids and of offsets (each row's end, from this sink's
+    first id); and the numbers of the input rows left out."""
+
+    def __init__(self, layout: Layout, folder: str, tag: str, matrix: Any):
+        self.matrix = matrix
+        self.rows = 0
+        self.ids = {name: (Spool(os.path.join(folder, ".%s-%d.ids" % (tag, i))),
+                           Spool(os.path.join(folder, ".%s-%d.ends" % (tag, i))))
+                    for i, name in enumerate(layout.ragged)}
+        self.skipped = Spool(os.path.join(folder, ".%s.skipped" % tag))
+
+    def put(self, matrix: Array, ragged: Dict[str, Tuple[Array, Array]], locate: Locate) -> None:
+        self.matrix(matrix)
+        for name, (ids, ends) in ragged.items():
+            values, offsets = self.ids[name]
+            offsets.write(ends + values.count)
+            values.write(ids)
+        self.rows += len(matrix)
+
+    def left_out(self, rows: Array) -> None:
+        self.skipped.write(rows)
+
+    def flush(self) -> None:
+        for spools in self.ids.values():
+            for spool in spools:
+                spool.flush()
+        self.skipped.flush()
+
+    def remove(self) -> None:
+        for spools in self.ids.values():
+            for spool in spools:
+                spool.remove()
+        self.skipped.remove()
+
+
+class Encoder:
+    """Encodes batches with ``buckets``, which count what they encode, into ``sink``."""
+
+    def __init__(self, layout: Layout, buckets: Sequence[bucket.BaseBucket], sink: Any, skip_bad_rows: bool):
+        self.layout = layout
+        self.buckets = list(buckets)
+        self.sink = sink
+        self.skip_bad_rows = skip_bad_rows
+        rows = layout.chunk_rows()
+        self.matrix = np.empty((rows, layout.width), np.float64)
+        self.ids = {name: (np.empty(rows, np.int64), np.empty(rows + 1, np.int64)) for name in layout.ragged}
+        self.work = list(zip(layout.fields, self.buckets, layout.spans))
+
+    def encode(self, batch: Batch) -> None:
+        """Encodes the batch's rows; raises its error after them, or a
+        bucket's refusal as one line (or leaves that row out)."""
+        refused: List[int] = []
+        step = len(self.matrix)
+        for start in range(0, batch.rows, step):
+            self._chunk(batch, start, min(start + step, batch.rows), refused)
+        if batch.error is not None:
+            raise batch.error
+        self.sink.left_out(np.sort(np.asarray(batch.skipped + refused, np.int64)))
+
+    def _chunk(self, batch: Batch, start: int, stop: int, refused_rows: List[int]) -> None:
+        values = {c: batch.columns[c].slice(start, stop - start) for c in self.layout.read}
+        kept = np.arange(start, stop)
+        while True:
+            counts = [(list(b._distro), b._total) for b in self.buckets] if self.skip_bad_rows else []
             try:
-                bucketize(row)
+                ragged = self._fields(values, len(kept))
+                break
+            except _Refused as refused:
+                position = refused.position
+                if not self.skip_bad_rows:
+                    raise PrepareError("%s: %s" % (batch.where(int(kept[position]), refused.field),
+                                                   refused.reason)) from None
+            # No count may hold a row left out: the chunk is encoded again without it.
+            for b, (distro, total) in zip(self.buckets, counts):
+                b._distro, b._total = distro, total
+            row = int(kept[position])
+            keep = np.ones(len(kept), bool)
+            keep[position] = False
+            mask = pa.array(keep)
+            values = {c: v.filter(mask) for c, v in values.items()}
+            refused_rows.append(int(batch.raw[row]))
+            kept = kept[keep]
+        self.sink.put(self.matrix[:len(kept)], ragged, lambda i, name: batch.where(int(kept[i]), name))
+
+    def _fields(self, values: Dict[str, pa.Array], rows: int) -> Dict[str, Tuple[Array, Array]]:
+        ragged = {}
+        for f, b, span in self.work:
+            column = values[f.column]
+            try:
+                if span is None:
+                    ids, offsets = self.ids[f.name]
+                    count = column_encoder.encode(b, column, (ids, offsets[:rows + 1]))
+                    ragged[f.name] = (ids[:count], offsets[1:rows + 1])
+                else:
+                    column_encoder.encode(b, column, self.matrix[:rows, span[0]:span[1]])
             except Exception as e:
-                bad.append(BadValue(i, f.name, "%s: %s" % (type(e).__name__, e)))
-    return sorted(bad, key=lambda v: v.row)
+                position = getattr(e, "position", None)
+                if not isinstance(position, int):
+                    raise
+                raise _Refused(position, f.name, "%s: %s" % (type(e).__name__, e)) from e
+        return ragged
+
+
+class _Refused(Exception):
+    def __init__(self, position: int, field: str, reason: str):
+        super().__init__(reason)
+        self.position = position
+        self.field = field
+        self.reason = reason
+
+
+def write_rest(writer: npz.Writer, layout: Layout, sinks: Sequence[Sink]) -> None:
+    """The entries after the matrix: the slots' names, each simple
+    categorical field's ids and offsets joined over ``sinks`` (in input
+    order), and the rows left out."""
+    writer.array("columns", np.array(layout.columns, dtype=str))
+    for name in layout.ragged:
+        values = writer.entry(name + ".values", np.int64)
+        count = 0
+        for sink in sinks:
+            for chunk in sink.ids[name][0].chunks():
+                values.write(chunk)
+                count += len(chunk)
+        values.finish(count)
+        offsets = writer.entry(name + ".offsets", np.int64)
+        offsets.write(np.zeros(1, np.int64))
+        base = 0
+        for sink in sinks:
+            for chunk in sink.ids[name][1].chunks():
+                offsets.write(chunk + base)
+            base += sink.ids[name][0].count
+        offsets.finish(sum(sink.rows for sink in sinks) + 1)
+    skipped = writer.entry("skipped", np.int64)
+    count = 0
+    for sink in sinks:
+        for chunk in sink.skipped.chunks():
+            skipped.write(chunk)
+            count += len(chunk)
+    skipped.finish(count)

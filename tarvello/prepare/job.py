@@ -1,113 +1,63 @@
-"""One preparation run: read, convert, learn the categories, encode."""
+"""One preparation run: the input read once or twice (first to count the
+categorical columns, then to encode), the rows encoded into a new output
+folder, which is checked and then published."""
 from __future__ import annotations
 
+import argparse
 import contextlib
 import gc
 import io
+import os
 import re
-from dataclasses import dataclass, field
+import sys
+import time
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
+import numpy as np
+
 from ..custom.model_data import bucket
-from . import categories, encoding, reading
-from .config import Field, PrepareError, check_columns
-from .encoding import Encoded, Layout
+from . import categories, check, config, npz, output, parallel, reading
+from .categories import Categories
+from .config import Field, PrepareError
+from .encoding import Encoder, Layout, Sink, slow_fields, write_rest
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 
+# Inputs with more rows than this get a progress bar on a terminal.
+PROGRESS_ROWS = 5000
 
-@dataclass
-class Input:
-    """The input's rows as the fields' values, column by column, with the rows
-    left out (cells that do not convert, values a bucket refuses)."""
-    table: reading.Table
-    values: Dict[str, List[Any]]
-    kept: List[int]
-    skipped: List[int] = field(default_factory=list)
-
-    def where(self, row: int, field_name: Optional[str] = None) -> str:
-        """The file and line of kept row ``row``."""
-        return self.table.where(self.kept[row], field_name)
-
-    def drop(self, rows: Sequence[int]) -> None:
-        """Leaves out the kept rows ``rows``."""
-        gone = set(rows)
-        if not gone:
-            return
-        keep = [i for i in range(len(self.kept)) if i not in gone]
-        self.skipped = sorted(self.skipped + [self.kept[i] for i in gone])
-        self.kept = [self.kept[i] for i in keep]
-        self.values = {k: [v[i] for i in keep] for k, v in self.values.items()}
+Say = Callable[[str], None]
 
 
-def read_input(path: str, fields: Sequence[Field], skip_bad_rows: bool,
-               skipped: Sequence[int] = ()) -> Input:
-    """Reads and converts the CSV file. A cell that does not convert fails the
-    run, or with ``skip_bad_rows`` leaves its row out. Rows ``skipped`` are
-    left out from the start (a checked run's)."""
-    check_columns(fields, reading.read_header(path), path)
-    return converted(reading.read(path), fields, skip_bad_rows, skipped)
+class Progress:
+    """A bar of the bytes read, on a terminal, once more than PROGRESS_ROWS rows are seen."""
 
+    def __init__(self, total: Optional[int], show: bool):
+        self.total = total
+        self.show = show and total is not None and sys.stderr.isatty()
+        self.rows = 0
+        self.done = 0
+        self.bar: Any = None
 
-def converted(table: reading.Table, fields: Sequence[Field], skip_bad_rows: bool,
-              skipped: Sequence[int] = ()) -> Input:
-    """The table's rows converted, as read_input makes them."""
-    path = table.path
-    text = reading.columns(table, sorted({f.column for f in fields}))
-    values: Dict[str, List[Any]] = {}
-    bad: List[Tuple[int, str, str]] = []
-    for f in fields:
-        if f.column in values:
-            continue
-        values[f.column], refused = reading.convert(text[f.column], f.type)
-        bad.extend((row, f.name, reason) for row, reason in refused)
-    data = Input(table, values, list(range(len(table.rows))))
-    if skipped:
-        if any(not 0 <= i < len(table.rows) for i in skipped):
-            raise PrepareError("%s: fewer rows than the saved run left out" % path)
-        data.drop(skipped)
-        left_out = set(skipped)
-        bad = [(data.kept.index(row), name, reason) for row, name, reason in bad if row not in left_out]
-    if bad and not skip_bad_rows:
-        row, name, reason = min(bad, key=lambda b: b[0])
-        raise PrepareError("%s: %s" % (data.where(row, name), reason))
-    data.drop([row for row, _, _ in bad])
-    return data
+    def update(self, rows: int, size: int) -> None:
+        self.rows += rows
+        self.done += size
+        if self.bar is None and self.show and self.rows > PROGRESS_ROWS:
+            from tqdm import tqdm
+            self.bar = tqdm(total=self.total, initial=self.done, unit="B", unit_scale=True, file=sys.stderr,
+                            leave=False)
+        elif self.bar is not None:
+            self.bar.update(size)
 
-
-def learn(fields: Sequence[Field], data: Input, table: str, db: Optional[str],
-          keep: Optional[str]) -> Dict[str, categories.Categories]:
-    learning = [f for f in fields if f.learns]
-    if not learning:
-        return {}
-    if db is not None:
-        return categories.learn_from_database(db, table, learning)
-    return categories.learn_from_columns(learning, data.values, table, keep)
-
-
-def make_buckets(fields: Sequence[Field], header: Optional[Sequence[str]],
-                 learned: Dict[str, categories.Categories], quiet: bool) -> List[bucket.BaseBucket]:
-    """The fields' buckets with zero counts, the categorical ones with their
-    categories (whose line the module prints, unless ``quiet``). They read rows
-    of the columns in ``header`` by position, or without it mappings by name."""
-    made = []
-    positions: List[Optional[int]] = [None] * len(fields)
-    if header is not None:
-        positions = list(Layout(fields, header).positions)
-    for f, position in zip(fields, positions):
-        b = f.make_bucket(position)
-        if isinstance(b, bucket.CategoricalBucket):
-            with silenced(quiet):
-                b.set_categories(categories.as_set_categories(learned[f.name]))
-        made.append(b)
-    return made
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
 
 
 @contextlib.contextmanager
 def no_collection() -> Iterator[None]:
-    """The cyclic collector off: the new output lists (which hold no cycles)
-    would set it off again and again to walk every row read so far, nearly
-    half of the encoding's time on diamonds."""
+    """The cyclic collector off: the many short-lived objects of a run hold
+    no cycles, and would set it off again and again for nothing."""
     was = gc.isenabled()
     gc.disable()
     try:
@@ -121,29 +71,29 @@ def silenced(quiet: bool) -> Any:
     return contextlib.redirect_stdout(io.StringIO()) if quiet else contextlib.nullcontext()
 
 
-def encode(fields: Sequence[Field], make: Callable[[], List[bucket.BaseBucket]], data: Input,
-           skip_bad_rows: bool, progress: Callable[[int], None] = lambda n: None,
-           out: Optional[encoding.Array] = None) -> Tuple[List[bucket.BaseBucket], Encoded]:
-    """Encodes the kept rows with buckets from ``make``. When a bucket refuses a
-    value, every refused value is looked for on buckets thrown away after: the
-    first fails the run, or with ``skip_bad_rows`` their rows are left out and
-    the rest encoded on fresh buckets, so that no count holds a skipped row.
-    The matrix is written into the first rows of ``out`` when given."""
-    layout = Layout(fields, data.table.header)
-    buckets = make()
-    try:
-        return buckets, encoding.encode(layout, buckets, data.values, len(data.kept), progress, out)
-    except encoding.Refused:
-        pass
-    refused = encoding.find_refused(layout, make(), data.values, len(data.kept))
-    if not refused:
-        raise PrepareError("a bucket refused a value only on the first try")
-    if not skip_bad_rows:
-        first = refused[0]
-        raise PrepareError("%s: %s" % (data.where(first.row, first.field), first.reason))
-    data.drop([v.row for v in refused])
-    buckets = make()
-    return buckets, encoding.encode(layout, buckets, data.values, len(data.kept), out=out)
+def make_buckets(fields: Sequence[Field], layout: Layout, learned: Dict[str, Categories], where: str,
+                 quiet: bool) -> List[bucket.BaseBucket]:
+    """The fields' buckets with zero counts, the categorical ones with their
+    categories (whose line the module prints, unless ``quiet``). A field
+    that would learn no category fails: its message could not be rebuilt."""
+    made = []
+    for f, position in zip(fields, layout.positions):
+        b = f.make_bucket(position)
+        if isinstance(b, bucket.CategoricalBucket):
+            pairs = learned[f.name]
+            total = float(sum(n for _, n in pairs))
+            if not pairs:
+                raise PrepareError("%s: field %r learns no category: column %r holds no value"
+                                   % (where, f.name, f.column))
+            if not pairs[0][1] / total > f.args["min_fraction"]:
+                raise PrepareError("%s: field %r learns no category: no value of column %r is more than "
+                                   "min_fraction %r of the rows (the most common, %s, is %.4g)"
+                                   % (where, f.name, f.column, f.args["min_fraction"], repr(pairs[0][0])[:40],
+                                      pairs[0][1] / total))
+            with silenced(quiet):
+                b.set_categories(categories.as_set_categories(pairs))
+        made.append(b)
+    return made
 
 
 def summaries(buckets: Sequence[bucket.BaseBucket], color: bool) -> List[str]:
@@ -152,3 +102,116 @@ def summaries(buckets: Sequence[bucket.BaseBucket], color: bool) -> List[str]:
         line = "%s %s %s" % (b.get_short_label(), b, b.get_distro())
         lines.append(line if color else _ANSI.sub("", line))
     return lines
+
+
+def count(source: reading.Input, fields: Sequence[Field], layout: Layout, skip_bad_rows: bool,
+          keep: Optional[categories.Kept], progress: Progress, part: Optional[reading.Part] = None
+          ) -> categories.Counter:
+    """The first reading: the categorical columns' values counted (and kept
+    in the --sqlite database). Rows that do not convert are left out with
+    ``skip_bad_rows``, which needs every column converted; otherwise the
+    first bad row in the input fails the run."""
+    counter = categories.Counter(fields)
+    for batch in source.batches(fields, layout.read if skip_bad_rows else counter.columns, skip_bad_rows,
+                                part=part):
+        if batch.error is not None:
+            # A column not read here may hold an earlier bad row.
+            if part is None:
+                source.rewind()
+            for whole in source.batches(fields, layout.read, False, part=part):
+                if whole.error is not None:
+                    raise whole.error
+            raise batch.error
+        counter.add(batch.columns)
+        if keep is not None:
+            keep.add(batch.columns)
+        progress.update(batch.rows, batch.size)
+    return counter
+
+
+def encode(source: reading.Input, fields: Sequence[Field], layout: Layout, buckets: Sequence[bucket.BaseBucket],
+           skip_bad_rows: bool, folder: output.Folder, progress: Progress) -> Tuple[int, int]:
+    """The second (or only) reading: every row encoded into rows.npz. Returns
+    the rows written and the rows left out."""
+    assert folder.path is not None
+    with npz.Writer(folder.file(output.ROWS)) as writer:
+        matrix = writer.entry("matrix", np.float64, layout.width)
+        sink = Sink(layout, folder.path, "rows", matrix.write)
+        encoder = Encoder(layout, buckets, sink, skip_bad_rows)
+        for batch in source.batches(fields, layout.read, skip_bad_rows):
+            encoder.encode(batch)
+            progress.update(batch.rows, batch.size)
+        matrix.finish(sink.rows)
+        write_rest(writer, layout, [sink])
+        writer.close()
+    sink.remove()
+    return sink.rows, sink.skipped.count
+
+
+def prepare(args: argparse.Namespace, input_path: str, config_path: str, folder_name: str, shown: str) -> int:
+    """One run; returns its exit status (1 when its check fails)."""
+    start = time.perf_counter()
+    fields = config.load(config_path)
+    table = args.table or os.path.splitext(os.path.basename(input_path))[0]
+    color = args.color == "always" or (args.color == "auto" and sys.stdout.isatty())
+    learning = [f for f in fields if f.learns]
+    with contextlib.ExitStack() as stack:
+        folder = stack.enter_context(output.Folder(folder_name))
+        source = stack.enter_context(reading.Input(input_path))
+        keep = None
+        try:
+            header = source.read_header()
+            config.check_columns(fields, header, source.name)
+            layout = Layout(fields, header)
+            if args.sqlite is not None and learning:
+                keep = categories.Kept(args.sqlite, table, fields, [
+                    ("input", input_path), ("configuration", config_path), ("output folder", folder_name)])
+                stack.callback(keep.discard)
+            progress = Progress(source.size, not args.quiet and args.workers == 1 and args.dask is None)
+            two_passes = bool(learning) and args.db is None
+            if not source.seekable and (two_passes or args.check):
+                source.spool_to(folder.file(".input"))
+            if args.workers > 1 or args.dask is not None:
+                buckets, rows, skipped = parallel.run(args, source, fields, layout, table, folder)
+            else:
+                if two_passes:
+                    progress.total = None if source.size is None else 2 * source.size
+                    learned = count(source, fields, layout, args.skip_bad_rows, keep, progress).learned(fields)
+                    source.rewind()
+                else:
+                    learned = categories.learn_from_database(args.db, table, learning) if learning else {}
+                where = source.name if args.db is None else "--db %s" % args.db
+                buckets = make_buckets(fields, layout, learned, where, args.quiet)
+                notify(layout, buckets, args.quiet)
+                rows, skipped = encode(source, fields, layout, buckets, args.skip_bad_rows, folder, progress)
+            progress.close()
+            folder.write(output.messages(buckets), config.to_document(fields))
+        except OSError as e:
+            # The output's files are the only ones written here.
+            raise PrepareError("%s: cannot write: %s" % (folder_name, e.strerror or e)) from None
+        seconds = time.perf_counter() - start
+        if not args.quiet:
+            for line in summaries(buckets, color):
+                print(line)
+        if skipped:
+            print("skipped %d bad rows (their numbers are in %s, 'skipped')"
+                  % (skipped, os.path.join(folder_name, output.ROWS)))
+        print("%s: %d rows in %.3f s, %.0f rows/s, into %s" % (shown, rows, seconds, rows / seconds, folder_name))
+        if args.check:
+            assert folder.path is not None
+            source.rewind()
+            with silenced(args.quiet):
+                line = check.check(folder.path, folder_name, source, print)
+            print(line)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(folder.file(".input"))
+        folder.publish()
+        if keep is not None:
+            keep.finish()
+    return 0
+
+
+def notify(layout: Layout, buckets: Sequence[bucket.BaseBucket], quiet: bool) -> None:
+    if not quiet:
+        for line in slow_fields(layout, buckets):
+            print(line)

@@ -1,25 +1,29 @@
-"""The output folder: rows.npz, buckets.pb and config.json, each written under
-a temporary name and renamed into place only once all three are complete."""
+"""The output folder, published as a whole: a run writes rows.npz,
+buckets.pb and config.json into a new hidden sibling folder, syncs them to
+disk and swaps the folder in with one rename (an earlier output is first
+renamed aside, and deleted after). A failed, interrupted or killed run
+leaves the earlier output complete or the new one, never a mix, and its
+hidden folders are removed: at once, or by a later run when the process was
+killed outright (their names hold its process id)."""
 from __future__ import annotations
 
 import json
 import os
-from dataclasses import dataclass
-from typing import Any, Dict, List, Sequence
-
-import numpy as np
+import re
+import shutil
+import signal
+import tempfile
+from typing import Any, Dict, Optional, Sequence
 
 from ..custom.model_data import bucket
 from ..custom.model_data.row_handler_proto import row_handler_pb2
 from .config import PrepareError
-from .encoding import Array, Encoded
 
 ROWS, BUCKETS, CONFIG = "rows.npz", "buckets.pb", "config.json"
+# What an output folder holds: a folder with anything else is not replaced.
+OWN = frozenset((ROWS, BUCKETS, CONFIG))
 
-
-def temporary_name(path: str) -> str:
-    folder, name = os.path.split(os.path.abspath(path))
-    return os.path.join(folder, ".%s.tmp-%d" % (name, os.getpid()))
+_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
 
 
 def messages(buckets: Sequence[bucket.BaseBucket]) -> row_handler_pb2.BucketList:
@@ -29,70 +33,123 @@ def messages(buckets: Sequence[bucket.BaseBucket]) -> row_handler_pb2.BucketList
     return saved
 
 
-def arrays(encoded: Encoded, columns: Sequence[str], skipped: Sequence[int]) -> Dict[str, Array]:
-    named = {"matrix": encoded.matrix, "columns": np.array(columns, dtype=str),
-             "skipped": np.array(skipped, dtype=np.int64)}
-    for name, (values, offsets) in encoded.ragged.items():
-        named[name + ".values"] = values
-        named[name + ".offsets"] = offsets
-    return named
+def alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
 
 
-def write(folder: str, named: Dict[str, Array], saved: row_handler_pb2.BucketList,
-          document: Dict[str, Any]) -> List[str]:
-    """Writes the three files into ``folder`` (made if missing); returns their paths."""
+def remove_stale(folder: str, prefix: str, restore: Optional[str] = None) -> None:
+    """Removes what runs that died left in ``folder`` under ``prefix`` +
+    ``KIND-PID-...``; an earlier output set aside (``old``) goes back to
+    ``restore`` when nothing is there."""
+    pattern = re.compile(re.escape(prefix) + r"(new|old|tmp)-(\d+)(-|$)")
     try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as e:
-        raise PrepareError("%s: cannot make the folder: %s" % (folder, e.strerror or e)) from None
-    paths = [os.path.join(folder, n) for n in (CONFIG, BUCKETS, ROWS)]
-    temporary = [temporary_name(p) for p in paths]
-    try:
-        with open(temporary[0], "w", encoding="utf-8") as f:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for name in names:
+        match = pattern.match(name)
+        if match is None or alive(int(match.group(2))):
+            continue
+        path = os.path.join(folder, name)
+        try:
+            if match.group(1) == "old" and restore is not None and not os.path.lexists(restore):
+                os.rename(path, restore)
+            elif os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
+        except OSError:
+            pass
+
+
+class Folder:
+    """The new output folder, hidden beside ``target`` until it is published."""
+
+    def __init__(self, target: str):
+        self.shown = target
+        self.target = os.path.abspath(target)
+        self.parent, name = os.path.split(self.target)
+        self.prefix = ".%s." % name
+        if os.path.lexists(self.target):
+            if not os.path.isdir(self.target):
+                raise PrepareError("%s: exists and is not a folder (the output folder is given with -o)" % target)
+            try:
+                foreign = sorted(set(os.listdir(self.target)) - OWN)
+            except OSError as e:
+                raise PrepareError("%s: cannot read the folder: %s" % (target, e.strerror or e)) from None
+            if foreign:
+                raise PrepareError("%s: holds %s, which this tool did not write: choose another output folder"
+                                   % (target, ", ".join(repr(n) for n in foreign[:3])))
+        try:
+            os.makedirs(self.parent, exist_ok=True)
+            remove_stale(self.parent, self.prefix, self.target)
+            self.path: Optional[str] = tempfile.mkdtemp(prefix="%snew-%d-" % (self.prefix, os.getpid()),
+                                                        dir=self.parent)
+        except OSError as e:
+            raise PrepareError("%s: cannot make the folder: %s" % (target, e.strerror or e)) from None
+
+    def file(self, name: str) -> str:
+        assert self.path is not None
+        return os.path.join(self.path, name)
+
+    def write(self, saved: row_handler_pb2.BucketList, document: Dict[str, Any]) -> None:
+        """Writes buckets.pb and config.json beside rows.npz."""
+        with open(self.file(CONFIG), "w", encoding="utf-8") as f:
             json.dump(document, f, indent=1)
             f.write("\n")
-        with open(temporary[1], "wb") as f:
+        with open(self.file(BUCKETS), "wb") as f:
             f.write(saved.SerializeToString())
-        with open(temporary[2], "wb") as f:
-            np.savez(f, **named)
-        for t, p in zip(temporary, paths):
-            os.replace(t, p)
-    except OSError as e:
-        raise PrepareError("%s: cannot write: %s" % (e.filename or folder, e.strerror or e)) from None
+
+    def publish(self) -> None:
+        """Syncs the new folder and swaps it in for ``target``."""
+        assert self.path is not None
+        for name in os.listdir(self.path):
+            _sync(os.path.join(self.path, name), os.O_RDONLY)
+        _sync(self.path, os.O_RDONLY | os.O_DIRECTORY)
+        old = None
+        # The two renames run to their end: a signal waits until both are done.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _SIGNALS)
+        try:
+            if os.path.lexists(self.target):
+                old = os.path.join(self.parent, "%sold-%d-%s" % (self.prefix, os.getpid(), os.urandom(4).hex()))
+                os.rename(self.target, old)
+            try:
+                os.rename(self.path, self.target)
+            except OSError:
+                if old is not None:
+                    os.rename(old, self.target)
+                raise
+            self.path = None
+        except OSError as e:
+            raise PrepareError("%s: cannot replace the folder: %s" % (self.shown, e.strerror or e)) from None
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        _sync(self.parent, os.O_RDONLY | os.O_DIRECTORY)
+        if old is not None:
+            shutil.rmtree(old, ignore_errors=True)
+
+    def discard(self) -> None:
+        if self.path is not None:
+            shutil.rmtree(self.path, ignore_errors=True)
+            self.path = None
+
+    def __enter__(self) -> "Folder":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.discard()
+
+
+def _sync(path: str, flags: int) -> None:
+    handle = os.open(path, flags)
+    try:
+        os.fsync(handle)
     finally:
-        for t in temporary:
-            if os.path.exists(t):
-                os.unlink(t)
-    return paths
+        os.close(handle)
 
-
-@dataclass
-class Saved:
-    document: Any
-    saved: row_handler_pb2.BucketList
-    named: Dict[str, Array]
-
-
-def read(folder: str) -> Saved:
-    config_path, buckets_path, rows_path = (os.path.join(folder, n) for n in (CONFIG, BUCKETS, ROWS))
-    try:
-        with open(config_path, encoding="utf-8") as f:
-            document = json.load(f)
-    except (OSError, ValueError) as e:
-        raise PrepareError("%s: cannot read: %s" % (config_path, e)) from None
-    try:
-        with open(buckets_path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise PrepareError("%s: cannot read: %s" % (buckets_path, e.strerror or e)) from None
-    saved = row_handler_pb2.BucketList()
-    try:
-        saved.ParseFromString(data)
-    except Exception as e:
-        raise PrepareError("%s: not a saved list of buckets: %s" % (buckets_path, e)) from None
-    try:
-        with np.load(rows_path, allow_pickle=False) as z:
-            named = {k: z[k] for k in z.files}
-    except Exception as e:
-        raise PrepareError("%s: cannot read: %s" % (rows_path, e)) from None
-    return Saved(document, saved, named)

@@ -1,319 +1,387 @@
 """Encoding on several processes (``--workers N``) or a Dask cluster
-(``--dask ADDRESS``). The input is cut into parts at line ends; each part is
-read, converted and counted where it is encoded, in two steps: first its
+(``--dask ADDRESS``). The parent reads the input once to cut it into parts
+at row ends by the CSV parser's rules, with each part's rows and lines.
+Each part is read where it is encoded, in up to two steps: first its
 categorical columns' counts, which the parent merges to learn the
-categories once, then its rows, encoded with the parent's buckets as they
-are after learning. The parent adds each part's counts to its own buckets
-and joins the parts' arrays in input order, so that arrays, counts,
-summaries and messages equal those of one process."""
+categories once, then its rows, encoded with copies of the parent's
+buckets. Processes write their rows straight into the output file at their
+part's place and answer the CRC-32 of what they wrote; Dask workers send
+theirs back. The parent adds the parts' counts to its own buckets, so that
+arrays, counts, summaries and messages equal those of one process."""
 from __future__ import annotations
 
-import copy
-import csv
+import argparse
+import contextlib
+import ctypes
+import dataclasses
 import multiprocessing
 import os
+import pickle
 import signal
 import tempfile
+import traceback
+import warnings
+import zlib
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from ..custom.model_data import bucket
-from . import categories, job, packages, reading
-from .categories import Categories
-from .config import Field, PrepareError, check_columns
-from .encoding import Array, Encoded, Layout
+from . import categories, job, npz, output, packages, reading, remote
+from .config import Field, PrepareError
+from .encoding import Array, Encoder, Layout, Sink, write_rest
+
+_PR_SET_PDEATHSIG = 1
 
 
 @dataclass
-class Part:
-    index: int
-    start: int
-    stop: int
-    first_line: int
-    # The part's bytes, sent along where the workers cannot read the file.
-    data: Optional[bytes] = None
-
-
-def split(path: str, count: int) -> Tuple[List[str], List[Part]]:
-    """The header and ``count`` parts of about the same size, cut at line ends
-    outside quoted cells."""
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise PrepareError("%s: cannot read: %s" % (path, e.strerror or e)) from None
-    header_end = _line_end(data, 0)
-    try:
-        header = next(csv.reader([data[:header_end].decode("utf-8-sig")]), None)
-    except UnicodeDecodeError:
-        raise PrepareError("%s: not UTF-8 text (line 1)" % path) from None
-    if not header:
-        raise PrepareError("%s: no header line" % path)
-    bounds = [header_end]
-    for k in range(1, count):
-        bounds.append(max(bounds[-1], _line_end(data, header_end + (len(data) - header_end) * k // count)))
-    bounds.append(len(data))
-    return header, [Part(i, a, b, 1 + data.count(b"\n", 0, a)) for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
-
-
-def _line_end(data: bytes, position: int) -> int:
-    # A line end inside a quoted cell follows an odd number of quotes.
-    while True:
-        end = data.find(b"\n", position)
-        if end < 0:
-            return len(data)
-        if data.count(b'"', 0, end) % 2 == 0:
-            return end + 1
-        position = end + 1
-
-
-def with_data(path: str, parts: Sequence[Part]) -> List[Part]:
-    with open(path, "rb") as f:
-        data = f.read()
-    return [Part(p.index, p.start, p.stop, p.first_line, data[p.start:p.stop]) for p in parts]
-
-
-@dataclass
-class Loaded:
-    """A part read and converted, kept by the worker that encodes it."""
-    part: Part
-    data: job.Input
-
-
-@dataclass
-class Result:
-    encoded: Encoded
+class Done:
+    """What a part's encoding answers."""
+    rows: int
+    crc: int
     # Each bucket's _distro and _total after the part.
     counts: List[Tuple[List[int], int]]
-    # The part's rows left out, numbered in the part, and its number of rows.
-    skipped: List[int]
-    rows: int
+    ids: Dict[str, int]
+    skipped: int
+    # Dask: the part's arrays, sent back.
+    arrays: Optional[Dict[str, Any]] = None
 
 
-Answer = Tuple[bool, Any]
+class _PartMatrix:
+    """A part's matrix rows, written into the output file from its first
+    row's place on, with the CRC-32 of what was written."""
+
+    def __init__(self, path: str, offset: int):
+        self.handle = os.open(path, os.O_WRONLY)
+        self.offset = self.synced = offset
+        self.crc = 0
+
+    def __call__(self, chunk: Array) -> None:
+        data = np.ascontiguousarray(chunk).data.cast("B")
+        self.crc = zlib.crc32(data, self.crc)
+        while len(data):
+            written = os.pwrite(self.handle, data, self.offset)
+            self.offset += written
+            data = data[written:]
+        if self.offset - self.synced >= npz.WRITE_BACK:
+            self.synced = npz.write_back(self.handle, self.synced, self.offset)
 
 
-def load(path: str, header: List[str], part: Part, fields: Sequence[Field], skip_bad_rows: bool,
-         count: bool) -> Tuple[Answer, Optional[Loaded]]:
-    """Reads and converts a part; with ``count``, answers its learning
-    fields' counts. An expected failure is an answer, so that the parent
-    reports the first in input order."""
-    try:
-        with job.no_collection():
-            return _load(path, header, part, fields, skip_bad_rows, count)
-    except PrepareError as e:
-        return (False, str(e)), None
+class _Kept:
+    """A part's matrix rows kept in memory, to be sent back (Dask)."""
+
+    def __init__(self) -> None:
+        self.chunks: List[Array] = []
+
+    def __call__(self, chunk: Array) -> None:
+        self.chunks.append(chunk.copy())
 
 
-def _load(path: str, header: List[str], part: Part, fields: Sequence[Field], skip_bad_rows: bool,
-          count: bool) -> Tuple[Answer, Optional[Loaded]]:
-    if part.data is not None:
-        raw = part.data
-    else:
-        with open(path, "rb") as f:
-            f.seek(part.start)
-            raw = f.read(part.stop - part.start)
-    loaded = Loaded(part, job.converted(reading.read_part(path, header, raw, part.first_line),
-                                        fields, skip_bad_rows))
-    learning = [f for f in fields if f.learns]
-    counts = categories.learn_from_columns(learning, loaded.data.values, "part", None) if count else None
-    return (True, (counts, len(loaded.data.kept))), loaded
+def count_part(source: reading.Input, fields: Sequence[Field], layout: Layout, part: reading.Part,
+               skip_bad_rows: bool) -> Dict[str, Dict[Any, int]]:
+    """The part's learning columns counted: the first step."""
+    with job.no_collection():
+        return job.count(source, fields, layout, skip_bad_rows, None, job.Progress(None, False), part).counts
 
 
-def encode(loaded: Optional[Loaded], fields: Sequence[Field], buckets: Sequence[bucket.BaseBucket],
-           skip_bad_rows: bool, matrix: Optional[Tuple[str, int, int]] = None) -> Answer:
-    """Encodes a loaded part with copies of the parent's buckets; with
-    ``matrix`` (a file, the part's first row in it, its width), the part's
-    rows go straight into the file, and the answer's matrix is empty."""
-    assert loaded is not None
-    out = None
-    if matrix is not None:
-        path, first, width = matrix
-        out = np.memmap(path, np.float64, "r+", offset=first * width * 8, shape=(len(loaded.data.kept), width))
-    try:
-        with job.no_collection():
-            done, encoded = job.encode(fields, lambda: copy.deepcopy(list(buckets)), loaded.data, skip_bad_rows,
-                                       out=out)
-    except PrepareError as e:
-        return False, str(e)
-    if out is not None:
-        out.flush()
-        encoded = Encoded(np.empty((len(loaded.data.kept), 0)), encoded.ragged)
-    return True, Result(encoded, [(list(b._distro), b._total) for b in done], loaded.data.skipped,
-                        len(loaded.data.table.rows))
+def encode_part(source: reading.Input, fields: Sequence[Field], layout: Layout, part: reading.Part,
+                buckets: Sequence[bucket.BaseBucket], skip_bad_rows: bool, sink: Sink) -> Done:
+    """The part's rows encoded into ``sink`` with ``buckets`` (copies of the
+    parent's): the second step."""
+    with job.no_collection():
+        encoder = Encoder(layout, buckets, sink, skip_bad_rows)
+        for batch in source.batches(fields, layout.read, skip_bad_rows, part=part):
+            encoder.encode(batch)
+        sink.flush()
+    crc = getattr(sink.matrix, "crc", 0)
+    return Done(sink.rows, crc, [(list(b._distro), b._total) for b in buckets],
+                {name: spools[0].count for name, spools in sink.ids.items()}, sink.skipped.count)
 
 
-def merge_categories(counted: Sequence[Dict[str, Categories]]) -> Dict[str, Categories]:
-    """The parts' (value, count) lists summed: what one GROUP BY over every row gives."""
-    merged: Dict[str, Dict[Any, int]] = {}
-    for part in counted:
-        for name, pairs in part.items():
-            totals = merged.setdefault(name, {})
-            for value, n in pairs:
-                totals[value] = totals.get(value, 0) + n
-    return {name: sorted(totals.items(), key=lambda item: (-item[1], item[0])) for name, totals in merged.items()}
-
-
-def assemble(buckets: Sequence[bucket.BaseBucket], results: Sequence[Result], width: int,
-             matrix: Optional[Array] = None) -> Tuple[Encoded, List[int]]:
-    """Adds the parts' counts to ``buckets`` and joins their arrays in input
-    order (the parts' matrices, unless they wrote into ``matrix``); returns
-    the arrays and the input rows left out."""
-    for result in results:
+def _merge_counts(buckets: Sequence[bucket.BaseBucket], done: Sequence[Done]) -> None:
+    for result in done:
         for b, (distro, total) in zip(buckets, result.counts):
             # Every kind counts into _distro and _total alone: a sum per slot
             # is the count of all the parts' rows.
             b._distro = [mine + theirs for mine, theirs in zip(b._distro, distro)]
             b._total = b._total + total
-    skipped: List[int] = []
-    first = 0
-    for result in results:
-        skipped.extend(first + i for i in result.skipped)
-        first += result.rows
-    if matrix is None:
-        matrix = np.concatenate([r.encoded.matrix for r in results]) if results else np.empty((0, width))
-    ragged = {}
-    for name in (results[0].encoded.ragged if results else {}):
-        values = [r.encoded.ragged[name][0] for r in results]
-        offsets = [np.zeros(1, dtype=np.int64)]
-        start = 0
-        for r in results:
-            part = r.encoded.ragged[name][1]
-            offsets.append(part[1:] + start)
-            start += int(part[-1])
-        ragged[name] = (np.concatenate(values), np.concatenate(offsets))
-    return Encoded(matrix, ragged), skipped
 
 
-# Makes the parent's buckets, from the header and the parts' counts (None
-# when the categories come from a database).
-Learn = Callable[[List[str], Optional[List[Dict[str, Categories]]]], List[bucket.BaseBucket]]
+def run(args: argparse.Namespace, source: reading.Input, fields: Sequence[Field], layout: Layout, table: str,
+        folder: output.Folder) -> Tuple[List[bucket.BaseBucket], int, int]:
+    """Encodes the input in parts; returns the parent's buckets (with every
+    part's counts), the rows written and the rows left out."""
+    learning = [f for f in fields if f.learns]
+    counted = bool(learning) and args.db is None
+
+    def make(learned: Dict[str, categories.Categories]) -> List[bucket.BaseBucket]:
+        where = source.name if args.db is None else "--db %s" % args.db
+        buckets = job.make_buckets(fields, layout, learned, where, args.quiet)
+        job.notify(layout, buckets, args.quiet)
+        return buckets
+
+    learned = categories.learn_from_database(args.db, table, learning) if learning and not counted else {}
+    if args.dask is not None:
+        return _on_dask(args, source, fields, layout, folder, counted, make, learned)
+    return _on_processes(args, source, fields, layout, folder, counted, make, learned)
 
 
-def _checked(answers: Sequence[Answer]) -> List[Any]:
-    for ok, value in answers:
-        if not ok:
-            raise PrepareError(value)
-    return [value for _, value in answers]
+# Processes of this machine.
+
+def _watch_parent(parent: int) -> None:
+    """Dies with the parent, by the kernel's death signal where there is one."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    except (OSError, AttributeError):
+        pass
+    if os.getppid() != parent:
+        os._exit(1)
 
 
-# Worker processes: each reads its part, answers its counts, waits for the
-# buckets, answers its encoded part.
-def _serve(connection: Any, path: str, header: List[str], part: Part, fields: Sequence[Field],
-           skip_bad_rows: bool, count: bool) -> None:
+def _serve(connection: Any, parent: int, source: reading.Input, fields: Sequence[Field], layout: Layout,
+           part: reading.Part, buckets: Optional[List[bucket.BaseBucket]], skip_bad_rows: bool, sink: Sink,
+           matrix: Tuple[str, int]) -> None:
+    _watch_parent(parent)
     # Ctrl-C is the parent's to handle: it stops the workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_DFL)
     try:
-        answer, loaded = load(path, header, part, fields, skip_bad_rows, count)
-        connection.send(answer)
-        work = connection.recv()
-        if loaded is not None and work is not None:
-            buckets, matrix = work
-            connection.send(encode(loaded, fields, buckets, skip_bad_rows, matrix))
-    except EOFError:
+        if buckets is None:
+            connection.send((True, count_part(source, fields, layout, part, skip_bad_rows)))
+            buckets = connection.recv()
+            if buckets is None:
+                return
+        sink.matrix = _PartMatrix(*matrix)
+        connection.send((True, encode_part(source, fields, layout, part, buckets, skip_bad_rows, sink)))
+    except PrepareError as e:
+        connection.send((False, str(e)))
+    except (EOFError, BrokenPipeError):
         pass
     except Exception as e:
-        connection.send((False, "worker %d failed: %s: %s" % (part.index + 1, type(e).__name__, e)))
+        connection.send((False, "worker %d failed: %s" % (part.index + 1, "".join(
+            traceback.format_exception_only(type(e), e)).strip())))
     finally:
         connection.close()
 
 
-def on_processes(path: str, fields: Sequence[Field], workers: int, skip_bad_rows: bool, count: bool,
-                 learn: Learn) -> Tuple[List[bucket.BaseBucket], List[Result], Optional[Array]]:
-    """Runs the two steps on ``workers`` processes of this machine."""
-    header, parts = split(path, workers)
-    check_columns(fields, header, path)
-    # Forked: the workers start at once, with the package as it is imported here.
+def _on_processes(args: argparse.Namespace, source: reading.Input, fields: Sequence[Field], layout: Layout,
+                  folder: output.Folder, counted: bool, make: Any, learned: Dict[str, categories.Categories]
+                  ) -> Tuple[List[bucket.BaseBucket], int, int]:
+    parts = source.cut(args.workers)
+    buckets = None if counted else make(learned)
+    with npz.Writer(folder.file(output.ROWS)) as writer:
+        return _write_parts(args, source, fields, layout, folder, parts, buckets, make, writer)
+
+
+def _write_parts(args: argparse.Namespace, source: reading.Input, fields: Sequence[Field], layout: Layout,
+                 folder: output.Folder, parts: Sequence[reading.Part], buckets: Optional[List[bucket.BaseBucket]],
+                 make: Any, writer: npz.Writer) -> Tuple[List[bucket.BaseBucket], int, int]:
+    matrix = writer.entry("matrix", np.float64, layout.width)
+    writer.file.flush()
+    row_bytes = layout.width * 8
+    assert folder.path is not None
+    sinks = [Sink(layout, folder.path, "part-%d" % p.index, None) for p in parts]
     context = multiprocessing.get_context("fork")
     running = []
-    matrix_path = None
     try:
-        for part in parts:
+        for part, sink in zip(parts, sinks):
             mine, theirs = context.Pipe()
-            process = context.Process(target=_serve, args=(theirs, path, header, part, fields, skip_bad_rows,
-                                                           count), daemon=True)
-            process.start()
+            place = (writer.path, matrix.data_start + part.first_row * row_bytes)
+            process = context.Process(target=_serve, args=(theirs, os.getpid(), source, fields, layout, part,
+                                                           buckets, args.skip_bad_rows, sink, place), daemon=True)
+            with warnings.catch_warnings():
+                # numpy's and Arrow's threads (their pools, the allocator's)
+                # keep fork handlers, and the workers start none.
+                warnings.filterwarnings("ignore", ".*multi-threaded.*fork", DeprecationWarning)
+                process.start()
             theirs.close()
             running.append((part, process, mine))
-        counted, kept = zip(*_checked([_answer(*r) for r in running]))
-        buckets = learn(header, list(counted) if count else None)
-        width = len(Layout(fields, header).columns)
-        # The workers write their rows into one file, each at its place; in
-        # memory (/dev/shm) where there is such a folder, not to be written back.
-        handle, matrix_path = tempfile.mkstemp(prefix="prepare-matrix-",
-                                               dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-        os.ftruncate(handle, max(1, sum(kept) * width * 8))
-        os.close(handle)
-        first = 0
-        for (_, _, connection), rows in zip(running, kept):
-            connection.send((buckets, (matrix_path, first, width)))
-            first += rows
-        results = _checked([_answer(*r) for r in running])
-        whole = np.memmap(matrix_path, np.float64, "r", shape=(sum(kept), width))
-        if any(r.encoded.matrix.shape[0] < rows for r, rows in zip(results, kept)):
-            # Rows a bucket refused were left out: the parts' rows close up.
-            starts = np.cumsum((0,) + kept[:-1])
-            whole = np.concatenate([whole[a:a + r.encoded.matrix.shape[0]] for a, r in zip(starts, results)])
-        return buckets, results, whole
-    finally:
-        if matrix_path is not None:
-            # The mapping outlives the name.
-            os.unlink(matrix_path)
-        # A worker still waiting for buckets is told to stop: it would not see
-        # this end close, as the workers forked after it hold copies of it.
-        for _, process, connection in running:
-            try:
-                connection.send(None)
-            except OSError:
-                pass
-            connection.close()
-        for _, process, _ in running:
+        if buckets is None:
+            counter = categories.Counter(fields)
+            for answer in _answers(running):
+                counter.merge(answer)
+            buckets = make(counter.learned(fields))
+            for _, _, connection in running:
+                # A worker that died since is reported with the answers.
+                with contextlib.suppress(OSError):
+                    connection.send(buckets)
+        done: List[Done] = _answers(running)
+    except BaseException:
+        _stop(running, failed=True)
+        raise
+    _stop(running, failed=False)
+    _merge_counts(buckets, done)
+    _join_matrix(writer, matrix, parts, done, row_bytes)
+    for sink, result in zip(sinks, done):
+        sink.rows = result.rows
+        sink.skipped.count = result.skipped
+        for name, count in result.ids.items():
+            sink.ids[name][0].count = count
+    write_rest(writer, layout, sinks)
+    writer.close()
+    for sink in sinks:
+        sink.remove()
+    return buckets, sum(r.rows for r in done), sum(r.skipped for r in done)
+
+
+def _answers(running: Sequence[Tuple[reading.Part, Any, Any]]) -> List[Any]:
+    """Each worker's answer, in input order: the first failure fails the run."""
+    answers = []
+    for part, process, connection in running:
+        try:
+            ok, answer = connection.recv()
+        except (EOFError, OSError):
             process.join(10)
-            if process.is_alive():
-                process.kill()
-                process.join()
+            raise PrepareError("worker %d (from line %d) ended without an answer, exit code %s"
+                               % (part.index + 1, part.first_line, process.exitcode)) from None
+        if not ok:
+            raise PrepareError(answer)
+        answers.append(answer)
+    return answers
 
 
-def _answer(part: Part, process: Any, connection: Any) -> Answer:
+def _stop(running: Sequence[Tuple[reading.Part, Any, Any]], failed: bool) -> None:
+    # A worker still waiting for buckets is told to stop; the others are
+    # killed if they do not end: they write only into the new folder.
+    for _, process, connection in running:
+        try:
+            connection.send(None)
+        except OSError:
+            pass
+        connection.close()
+    for _, process, _ in running:
+        process.join(0 if failed else 10)
+        if process.is_alive():
+            process.kill()
+            process.join()
+
+
+def _join_matrix(writer: npz.Writer, matrix: npz.Entry, parts: Sequence[reading.Part], done: Sequence[Done],
+                 row_bytes: int) -> None:
+    """The parts' rows made one: each part wrote from its first input row's
+    place, so the rows after a part that left rows out move up."""
+    with open(writer.path, "r+b") as f:
+        at = matrix.data_start
+        for part, result in zip(parts, done):
+            size = result.rows * row_bytes
+            start = matrix.data_start + part.first_row * row_bytes
+            if start == at:
+                matrix.add_segment(result.crc, size)
+            else:
+                crc = 0
+                for offset in range(0, size, 1 << 22):
+                    f.seek(start + offset)
+                    data = f.read(min(1 << 22, size - offset))
+                    crc = zlib.crc32(data, crc)
+                    f.seek(at + offset)
+                    f.write(data)
+                matrix.add_segment(crc, size)
+            at += size
+    matrix.finish(sum(r.rows for r in done))
+
+
+# Dask.
+
+def dask_count(path: str, size: int, data: Optional[bytes], fields: Sequence[Field], layout: Layout,
+               part: reading.Part, skip_bad_rows: bool) -> Tuple[bool, Any]:
+    """A Dask task: a part's counts (its file where the worker sees it, else
+    the header and the part's bytes sent along)."""
     try:
-        answer: Answer = connection.recv()
-        return answer
-    except EOFError:
-        process.join(10)
-        raise PrepareError("worker %d (from line %d) ended without an answer, exit code %s"
-                           % (part.index + 1, part.first_line, process.exitcode)) from None
+        with _part_input(path, size, data, part) as (source, local):
+            return True, count_part(source, fields, layout, local, skip_bad_rows)
+    except PrepareError as e:
+        return False, str(e)
 
 
-def on_dask(address: str, path: str, fields: Sequence[Field], workers: Optional[int], skip_bad_rows: bool,
-            count: bool, learn: Learn) -> Tuple[List[bucket.BaseBucket], List[Result], Optional[Array]]:
-    """Runs the two steps on a Dask cluster: ``local`` (a LocalCluster for the
-    run) or a scheduler's address. Each part stays on the worker that read it."""
+def dask_encode(path: str, size: int, data: Optional[bytes], fields: Sequence[Field], layout: Layout,
+                part: reading.Part, buckets: Sequence[bucket.BaseBucket], skip_bad_rows: bool) -> Tuple[bool, Any]:
+    """A Dask task: a part encoded, its arrays sent back."""
+    try:
+        with _part_input(path, size, data, part) as (source, local), tempfile.TemporaryDirectory() as folder:
+            kept = _Kept()
+            sink = Sink(layout, folder, "part", kept)
+            done = encode_part(source, fields, layout, local, buckets, skip_bad_rows, sink)
+            done.arrays = {
+                "matrix": kept.chunks,
+                "skipped": np.concatenate(list(sink.skipped.chunks()) or [np.zeros(0, np.int64)]),
+                "ids": {name: [np.concatenate(list(s.chunks()) or [np.zeros(0, np.int64)]) for s in spools]
+                        for name, spools in sink.ids.items()}}
+            return True, done
+    except PrepareError as e:
+        return False, str(e)
+
+
+class _part_input:
+    """The input as a Dask worker reads a part of it."""
+
+    def __init__(self, path: str, size: int, data: Optional[bytes], part: reading.Part):
+        self.path, self.size, self.data, self.part = path, size, data, part
+        self.copy: Optional[str] = None
+
+    def __enter__(self) -> Tuple[reading.Input, reading.Part]:
+        part = self.part
+        path = self.path
+        if self.data is not None:
+            handle, self.copy = tempfile.mkstemp(suffix=".parquet" if path.endswith(".parquet") else ".csv")
+            with os.fdopen(handle, "wb") as f:
+                f.write(self.data)
+            if part.pieces:
+                # The header, then the part's pieces.
+                shift = len(self.data) - sum(p.size for p in part.pieces) - part.pieces[0].offset
+                part = dataclasses.replace(part, pieces=[dataclasses.replace(p, offset=p.offset + shift)
+                                                         for p in part.pieces])
+            path = self.copy
+        self.source = reading.Input(path, self.path)
+        self.source.read_header()
+        return self.source, part
+
+    def __exit__(self, *exc: Any) -> None:
+        self.source.close()
+        if self.copy is not None:
+            os.unlink(self.copy)
+
+
+def _can_read(path: str, size: int) -> bool:
+    try:
+        return os.path.getsize(path) == size
+    except OSError:
+        return False
+
+
+def _on_dask(args: argparse.Namespace, source: reading.Input, fields: Sequence[Field], layout: Layout,
+             folder: output.Folder, counted: bool, make: Any, learned: Dict[str, categories.Categories]
+             ) -> Tuple[List[bucket.BaseBucket], int, int]:
     try:
         from dask.distributed import Client, LocalCluster
     except ImportError:
-        raise PrepareError("--dask needs dask.distributed (Debian: python3-distributed)") from None
+        raise PrepareError("--dask needs dask.distributed (pip install 'tarvello-bucket[dask]')") from None
+    if not source.seekable:
+        raise PrepareError("%s: Dask needs a regular file, which it reads in parts" % source.name)
     cluster = None
     try:
-        if address == "local":
-            cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                                   processes=True, dashboard_address=None)
+        if args.dask == "local":
+            # Its HTTP server on a free port: another cluster may hold 8787.
+            cluster = LocalCluster(n_workers=args.workers if args.workers > 1 else os.cpu_count() or 1,
+                                   threads_per_worker=1, processes=True, dashboard_address=":0")
             client = Client(cluster)
         else:
             try:
-                client = Client(address, timeout="30s")
+                client = Client(args.dask, timeout="30s")
             except (OSError, ValueError) as e:
-                raise PrepareError("--dask %s: cannot reach the scheduler: %s" % (address, e)) from None
+                raise PrepareError("--dask %s: cannot reach the scheduler: %s" % (args.dask, e)) from None
         with client:
-            return _run_dask(client, path, fields, skip_bad_rows, count, learn)
+            return _run_dask(client, args, source, fields, layout, folder, counted, make, learned)
     finally:
         if cluster is not None:
             cluster.close()
 
 
-def _run_dask(client: Any, path: str, fields: Sequence[Field], skip_bad_rows: bool, count: bool, learn: Learn
-              ) -> Tuple[List[bucket.BaseBucket], List[Result], Optional[Array]]:
+def _run_dask(client: Any, args: argparse.Namespace, source: reading.Input, fields: Sequence[Field],
+              layout: Layout, folder: output.Folder, counted: bool, make: Any,
+              learned: Dict[str, categories.Categories]) -> Tuple[List[bucket.BaseBucket], int, int]:
     try:
         client.run(packages.extend, packages.paths())
     except ImportError as e:
@@ -322,32 +390,67 @@ def _run_dask(client: Any, path: str, fields: Sequence[Field], skip_bad_rows: bo
     slots = sum(client.nthreads().values())
     if not slots:
         raise PrepareError("--dask: the cluster has no workers")
-    header, parts = split(path, slots)
-    check_columns(fields, header, path)
-    size = os.path.getsize(path)
+    parts = source.cut(slots)
+    path = os.path.abspath(source.name)
+    size = source.size or 0
+    sent: List[Optional[bytes]] = [None] * len(parts)
     if not all(client.run(_can_read, path, size).values()):
-        parts = with_data(path, parts)
-    loading = [client.submit(load, path, header, part, fields, skip_bad_rows, count, pure=False)
-               for part in parts]
-    # Only the answers come back: each part stays where it was read.
-    answers = _checked(client.gather([client.submit(_answer_of, loaded) for loaded in loading]))
-    buckets = learn(header, [counts for counts, _ in answers] if count else None)
-    encoding = [client.submit(_encode_loaded, loaded, fields, buckets, skip_bad_rows, pure=False)
-                for loaded in loading]
-    return buckets, _checked(client.gather(encoding)), None
+        sent = [_part_bytes(source, p) for p in parts]
+
+    def submit(task: Any, *arguments: Any) -> List[Any]:
+        futures = [client.submit(task, pickle.dumps((path, size, data, fields, layout, p) + arguments), pure=False)
+                   for p, data in zip(parts, sent)]
+        try:
+            answers = [pickle.loads(f.result()) for f in futures]
+        except Exception as e:
+            raise PrepareError("--dask %s: %s: %s" % (args.dask, type(e).__name__, str(e).splitlines()[0]))
+        for ok, answer in answers:
+            if not ok:
+                raise PrepareError(answer)
+        return [answer for _, answer in answers]
+
+    if counted:
+        counter = categories.Counter(fields)
+        for counts in submit(remote.count_part, args.skip_bad_rows):
+            counter.merge(counts)
+        learned = counter.learned(fields)
+    buckets = make(learned)
+    done: List[Done] = submit(remote.encode_part, buckets, args.skip_bad_rows)
+    _merge_counts(buckets, done)
+    with npz.Writer(folder.file(output.ROWS)) as writer:
+        _write_sent(writer, layout, folder, done)
+    return buckets, sum(r.rows for r in done), sum(r.skipped for r in done)
 
 
-def _answer_of(loaded: Tuple[Answer, Optional[Loaded]]) -> Answer:
-    return loaded[0]
+def _write_sent(writer: npz.Writer, layout: Layout, folder: output.Folder, done: Sequence[Done]) -> None:
+    matrix = writer.entry("matrix", np.float64, layout.width)
+    assert folder.path is not None
+    sinks: List[Sink] = []
+    for result in done:
+        assert result.arrays is not None
+        for chunk in result.arrays["matrix"]:
+            matrix.write(chunk)
+        sink = Sink(layout, folder.path, "part-%d" % len(sinks), None)
+        sink.rows = result.rows
+        sink.skipped.write(result.arrays["skipped"])
+        for name, (ids, ends) in result.arrays["ids"].items():
+            sink.ids[name][0].write(ids)
+            sink.ids[name][1].write(ends)
+        sinks.append(sink)
+        result.arrays = None
+    matrix.finish(sum(r.rows for r in done))
+    write_rest(writer, layout, sinks)
+    writer.close()
+    for sink in sinks:
+        sink.remove()
 
 
-def _encode_loaded(loaded: Tuple[Answer, Optional[Loaded]], fields: Sequence[Field],
-                   buckets: Sequence[bucket.BaseBucket], skip_bad_rows: bool) -> Answer:
-    return encode(loaded[1], fields, buckets, skip_bad_rows)
-
-
-def _can_read(path: str, size: int) -> bool:
-    try:
-        return os.path.getsize(path) == size
-    except OSError:
-        return False
+def _part_bytes(source: reading.Input, part: reading.Part) -> bytes:
+    with open(source.name, "rb") as f:
+        if source.parquet:
+            return f.read()
+        header = f.read(source.data_start)
+        if not part.pieces:
+            return header
+        f.seek(part.pieces[0].offset)
+        return header + f.read(sum(p.size for p in part.pieces))
