@@ -63,7 +63,8 @@ def field_reports(buckets: Sequence[bucket.BaseBucket], counts: Mapping[str, Any
     """The fields of the counts.json document ``counts``, one bucket each in
     the same order. The counts are put back on the buckets (``_distro``,
     ``_total``) before their texts are taken. With ``training`` (the training
-    run's counts.json), each field's drift against it."""
+    run's counts.json), each field's drift against it. ValueError when the
+    buckets, the counts and training's fields do not match."""
     entries = counts["fields"]
     if len(entries) != len(buckets):
         raise ValueError("%d buckets for %d counted fields" % (len(buckets), len(entries)))
@@ -87,6 +88,7 @@ def field_reports(buckets: Sequence[bucket.BaseBucket], counts: Mapping[str, Any
 
 
 def render(report: Report) -> str:
+    """The report's HTML; for new data against training, the fields by PSI, largest first."""
     fields = list(report.fields)
     if any(f.drift is not None for f in fields):
         fields.sort(key=lambda f: drift.largest_first(f.drift))
@@ -237,19 +239,20 @@ def _learned(entry: Entry) -> str:
     kept = len(entry["slots"]) - 2
     distro = entry["distro"]
     present = sum(distro) - distro[0]
+    fraction = escape("%g" % entry.get("min_fraction", 0))
     rows = []
     for rank, (value, count) in enumerate(learned, 1):
         if rank == kept + 1:
             rows.append('<tr class="cut"><td colspan="4">cut at min_fraction %s: the values below were '
-                        "not kept</td></tr>" % escape("%g" % entry.get("min_fraction", 0)))
+                        "not kept</td></tr>" % fraction)
         share = percent(count / present) if present > 0 else ""
         rows.append('<tr><td class="n">%d</td><td>%s</td><td class="n">%s</td><td class="n">%s</td></tr>'
                     % (rank, escape(cut(str(value), VALUE_CHARS)), "{:,}".format(count), share))
-    caption = "Learned categories: %d kept (min_fraction %s)" % (kept, escape("%g" % entry.get("min_fraction", 0)))
+    caption = "Learned categories: %d kept (min_fraction %s)" % (kept, fraction)
     if kept > len(learned):
         caption += ", the %d most common shown" % len(learned)
     return element("table", {"class": "learned"}, element("caption", {}, caption)
-                   + "<tr><th>#</th><th>Value</th><th>Count</th><th>Share present</th></tr>" + "".join(rows))
+                   + "<tr><th>#</th><th>Value</th><th>Count</th><th>Share without None</th></tr>" + "".join(rows))
 
 
 # Terminal colours: the 16 basic ones, the 6x6x6 cube and the greys of the

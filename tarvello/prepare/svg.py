@@ -26,16 +26,14 @@ def escape(text: str) -> str:
 
 
 def element(tag: str, attributes: Mapping[str, object], content: str = "") -> str:
-    """``<tag ...>content</tag>``; ``content`` is markup, already escaped.
-    Attributes whose value is None are left out."""
-    written = "".join(' %s="%s"' % (name, escape(str(value)))
-                      for name, value in attributes.items() if value is not None)
+    """``<tag ...>content</tag>``; ``content`` is markup, already escaped."""
+    written = "".join(' %s="%s"' % (name, escape(str(value))) for name, value in attributes.items())
     return "<%s%s>%s</%s>" % (tag, written, content, tag)
 
 
 def percent(share: float) -> str:
     if 0 < share < 0.0005:
-        return "<0.1%"
+        return "under 0.1%"
     return "%.1f%%" % (share * 100)
 
 
