@@ -75,11 +75,7 @@ test_env() {
   local venv=.cache/venv-test reqs
   mapfile -t reqs < <(requirements --build "${extras[@]/#/--extra=}") &&
     [ ${#reqs[@]} -gt 0 ] || return 1
-  # From distributed 2023.4 on, the scheduler imports the module of each task
-  # it is given. A scheduler started as its own process cannot import the
-  # in-place build, which lies in two folders (tests/conftest.py): the suite
-  # against the installed package takes the newest release instead.
-  ensure_venv "$venv" "$(python311)" "${reqs[@]}" "distributed<2023.4" >&2 || return 1
+  ensure_venv "$venv" "$(python311)" "${reqs[@]}" >&2 || return 1
   echo "$PWD/$venv"
 }
 

@@ -3,7 +3,7 @@
 # environment .cache/venv-test: the newest releases the package admits), against
 # a build with every fast path off, then against the wheel installed with pip
 # into a fresh virtual environment with its dependencies and extras from the
-# package index (protobuf at the lowest release the package admits, numpy 1).
+# package index (protobuf at the lowest release the package admits).
 # Then the installed command and mypy. Extra arguments go to pytest.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,10 +31,9 @@ BUCKET_BUILD_DIR=build-plain "$python" -m pytest -q -p no:cacheprovider tests "$
 
 installed="$work/venv/bin/python"
 "$(python311)" -m venv "$work/venv"
-# Other releases than the test environment's: protobuf's lowest (its Python
-# implementation) and numpy 1, whose annotations the tool is checked against
-# below (numpy 2's refuse two of its lines).
-{ requirements --lowest protobuf; echo "numpy<2"; } > "$work/constraints.txt"
+# Another release than the test environment's: protobuf's lowest (its Python
+# implementation).
+requirements --lowest protobuf > "$work/constraints.txt"
 extras_list=$(IFS=,; echo "${extras[*]}")
 pip_run "$installed" install -c "$work/constraints.txt" "$wheel[$extras_list]"
 echo "== tests of the installed package, $(protobuf "$installed")"
