@@ -26,7 +26,7 @@ int prepare(Plan& p, PyObject* bucket, const Column&, Reason& reason)
 
 // Only bools pass the type test; any other value takes the call, which
 // raises.
-Py_ssize_t index_of(const Plan& p, const Value& v)
+inline Py_ssize_t index_of(const Plan& p, const Value& v)
 {
     if (v.tag == Tag::Bool) {
         return static_cast<Py_ssize_t>(v.integer);
@@ -39,22 +39,19 @@ struct Run {
     const Column& column;
     Out& out;
     Py_ssize_t from;
-    template <Form F>
+    template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
-        const Py_ssize_t n = column.length();
-        for (Py_ssize_t i = from; i < n; i++) {
-            if (!entry(p, out, i, index_of(p, column.get<F>(i)))) {
-                return i;
-            }
-        }
-        return n;
+        const Plan& plan = p;
+        return entries_run(p, out, from, column.length(), [&](Py_ssize_t i) {
+            return index_of(plan, column.get<F, Nulls>(i));
+        });
     }
 };
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column.form(), Run{p, column, out, from});
+    *stop = with_form(column, Run{p, column, out, from});
     return 0;
 }
 

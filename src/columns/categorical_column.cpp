@@ -83,13 +83,13 @@ struct Run {
     const Column& column;
     Out& out;
     Py_ssize_t from;
-    template <Form F>
+    template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
         const Py_ssize_t n = column.length();
         const Py_ssize_t slots = p.counts.size();
         for (Py_ssize_t i = from; i < n; i++) {
-            const Value v = column.get<F>(i);
+            const Value v = column.get<F, Nulls>(i);
             if (v.tag == Tag::None) {
                 if (p.none_index < 0 || slots <= NONE_SLOT) {
                     return i;
@@ -120,7 +120,7 @@ struct Run {
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column.form(), Run{p, column, out, from});
+    *stop = with_form(column, Run{p, column, out, from});
     return *stop < 0 ? -1 : 0;
 }
 

@@ -52,45 +52,14 @@ Ref to_object(const Value& v)
 struct ObjectAt {
     const Column& column;
     Py_ssize_t i;
-    template <Form F>
+    template <Form F, bool Nulls>
     Ref run() const
     {
-        return to_object(column.get<F>(i));
+        return to_object(column.get<F, Nulls>(i));
     }
 };
 
 }  // namespace
-
-Value object_value(PyObject* obj)
-{
-    Value v{};
-    v.object = obj;
-    PyTypeObject* type = Py_TYPE(obj);
-    if (obj == Py_None) {
-        v.tag = Tag::None;
-    }
-    else if (type == &PyFloat_Type) {
-        v.tag = Tag::Float;
-        v.number = PyFloat_AS_DOUBLE(obj);
-    }
-    else if (type == &PyBool_Type) {
-        v.tag = Tag::Bool;
-        v.integer = obj == Py_True;
-    }
-    else if (type == &PyLong_Type) {
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        v.tag = overflow ? Tag::Object : Tag::Int;
-        v.integer = value;
-    }
-    else if (type == &PyUnicode_Type) {
-        v.tag = Tag::Str;
-    }
-    else {
-        v.tag = Tag::Object;
-    }
-    return v;
-}
 
 // A producer's release callback may be Python code (ctypes), which must not
 // run with an error pending: the error is set aside meanwhile.
@@ -318,7 +287,7 @@ int Column::refresh() const
 
 Ref Column::object_at(Py_ssize_t i) const
 {
-    return with_form(form_, ObjectAt{*this, i});
+    return with_form(*this, ObjectAt{*this, i});
 }
 
 }  // namespace columns

@@ -76,7 +76,36 @@ inline bool bit(const uint8_t* bits, int64_t i)
 }
 
 // An object element, tagged by its exact type.
-Value object_value(PyObject* obj);
+inline Value object_value(PyObject* obj)
+{
+    Value v;
+    v.object = obj;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        v.tag = Tag::Str;
+    }
+    else if (obj == Py_None) {
+        v.tag = Tag::None;
+    }
+    else if (type == &PyFloat_Type) {
+        v.tag = Tag::Float;
+        v.number = PyFloat_AS_DOUBLE(obj);
+    }
+    else if (type == &PyBool_Type) {
+        v.tag = Tag::Bool;
+        v.integer = obj == Py_True;
+    }
+    else if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        v.tag = overflow ? Tag::Object : Tag::Int;
+        v.integer = value;
+    }
+    else {
+        v.tag = Tag::Object;
+    }
+    return v;
+}
 
 class Column {
 public:
@@ -92,7 +121,11 @@ public:
     Py_ssize_t length() const { return length_; }
     Form form() const { return form_; }
 
-    template <Form F>
+    // Whether an element can be None through Arrow's validity bits or the
+    // mask: the loops are compiled with and without that test.
+    bool has_nulls() const { return validity_ != nullptr || has_mask_; }
+
+    template <Form F, bool Nulls = true>
     Value get(Py_ssize_t i) const;
 
     // The element as the Python object the per-value call takes; a new
@@ -140,17 +173,27 @@ inline Value none_value()
     return v;
 }
 
-template <Form F>
+// How far ahead of the element read an object column's elements are asked
+// into the cache: their headers and text are scattered over the heap.
+constexpr Py_ssize_t PREFETCH_AHEAD = 8;
+
+template <Form F, bool Nulls>
 inline Value Column::get(Py_ssize_t i) const
 {
     // Only the fields of the element's tag are set.
     Value v;
     v.object = nullptr;
     if constexpr (F == Form::Objects) {
+        if (i + PREFETCH_AHEAD < length_) {
+            const char* ahead = *reinterpret_cast<const char* const*>(
+                data_ + (i + PREFETCH_AHEAD) * stride_);
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + sizeof(PyASCIIObject));
+        }
         return object_value(*reinterpret_cast<PyObject* const*>(data_ + i * stride_));
     }
     else if constexpr (F == Form::Float || F == Form::Int || F == Form::Bool) {
-        if (has_mask_ &&
+        if (Nulls && has_mask_ &&
             *(static_cast<const char*>(mask_view_.buf) + i * mask_view_.strides[0])) {
             return none_value();
         }
@@ -171,7 +214,7 @@ inline Value Column::get(Py_ssize_t i) const
     }
     else {
         const int64_t at = offset_ + i;
-        if (validity_ != nullptr && !bit(validity_, at)) {
+        if (Nulls && validity_ != nullptr && !bit(validity_, at)) {
             return none_value();
         }
         if constexpr (F == Form::ArrowFloat) {
@@ -204,23 +247,40 @@ inline Value Column::get(Py_ssize_t i) const
     }
 }
 
-// Calls body.template run<F>() for the column's form: the column loops are
-// compiled once per form.
+// Calls body.template run<F, Nulls>() for the column's form and whether it
+// can hold None: the column loops are compiled once per pair.
 template <typename Body>
-auto with_form(Form form, Body&& body)
+auto with_form(const Column& column, Body&& body)
 {
-    switch (form) {
-    case Form::ArrowFloat: return body.template run<Form::ArrowFloat>();
-    case Form::ArrowInt: return body.template run<Form::ArrowInt>();
-    case Form::ArrowBool: return body.template run<Form::ArrowBool>();
-    case Form::ArrowText: return body.template run<Form::ArrowText>();
-    case Form::ArrowLargeText: return body.template run<Form::ArrowLargeText>();
-    case Form::Float: return body.template run<Form::Float>();
-    case Form::Int: return body.template run<Form::Int>();
-    case Form::Bool: return body.template run<Form::Bool>();
+    const bool nulls = column.has_nulls();
+    switch (column.form()) {
+    case Form::ArrowFloat:
+        return nulls ? body.template run<Form::ArrowFloat, true>()
+                     : body.template run<Form::ArrowFloat, false>();
+    case Form::ArrowInt:
+        return nulls ? body.template run<Form::ArrowInt, true>()
+                     : body.template run<Form::ArrowInt, false>();
+    case Form::ArrowBool:
+        return nulls ? body.template run<Form::ArrowBool, true>()
+                     : body.template run<Form::ArrowBool, false>();
+    case Form::ArrowText:
+        return nulls ? body.template run<Form::ArrowText, true>()
+                     : body.template run<Form::ArrowText, false>();
+    case Form::ArrowLargeText:
+        return nulls ? body.template run<Form::ArrowLargeText, true>()
+                     : body.template run<Form::ArrowLargeText, false>();
+    case Form::Float:
+        return nulls ? body.template run<Form::Float, true>()
+                     : body.template run<Form::Float, false>();
+    case Form::Int:
+        return nulls ? body.template run<Form::Int, true>()
+                     : body.template run<Form::Int, false>();
+    case Form::Bool:
+        return nulls ? body.template run<Form::Bool, true>()
+                     : body.template run<Form::Bool, false>();
     case Form::Objects: break;
     }
-    return body.template run<Form::Objects>();
+    return body.template run<Form::Objects, true>();
 }
 
 }  // namespace columns

@@ -3,6 +3,7 @@
 #include "loops.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "compat.h"
 #include "lookup.h"
@@ -49,6 +50,8 @@ int Counts::open(PyObject* bucket, bool with_total, Reason& reason)
 
 int Counts::flush(PyObject* bucket)
 {
+    // Every count is one value: _total grows by their sum.
+    int64_t counted = 0;
     for (Py_ssize_t t = 0; t < touched_count_; t++) {
         const Py_ssize_t k = touched_[t];
         Ref added = Ref::steal(PyLong_FromLongLong(added_[k]));
@@ -57,26 +60,35 @@ int Counts::flush(PyObject* bucket)
             return -1;
         }
         PyList_SetItem(distro_.get(), k, count.release());
+        counted += added_[k];
         added_[k] = 0;
     }
     touched_count_ = 0;
-    if (!with_total_ || total_ == 0) {
+    if (!with_total_ || counted == 0) {
         return 0;
     }
     Ref total = bucket::attr(bucket, names._total);
-    Ref added = Ref::steal(PyLong_FromLongLong(total_));
+    Ref added = Ref::steal(PyLong_FromLongLong(counted));
     Ref sum = total && added ? bucket::add(total.get(), added.get()) : Ref();
-    if (!sum || bucket::set_attr(bucket, names._total, sum.get()) < 0) {
-        return -1;
-    }
-    total_ = 0;
-    return 0;
+    return sum ? bucket::set_attr(bucket, names._total, sum.get()) : -1;
 }
+
+namespace {
+
+// +0.0 and nothing else: what a zero-filled row holds.
+bool is_positive_zero(double x)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof(bits));
+    return bits == 0;
+}
+
+}  // namespace
 
 Rows::~Rows()
 {
     PyMem_Free(table_);
-    PyMem_Free(state_);
+    PyMem_Free(views_);
 }
 
 int Rows::open(PyObject* bucket, Py_ssize_t width, Reason& reason)
@@ -97,20 +109,23 @@ int Rows::open(PyObject* bucket, Py_ssize_t width, Reason& reason)
     }
     list_ = Ref::borrow(list);
     table_ = static_cast<double*>(PyMem_Malloc((count_ * width > 0 ? count_ * width : 1) * sizeof(double)));
-    state_ = static_cast<unsigned char*>(PyMem_Calloc(count_ > 0 ? count_ : 1, 1));
-    if (table_ == nullptr || state_ == nullptr) {
+    views_ = static_cast<View*>(PyMem_Malloc((count_ > 0 ? count_ : 1) * sizeof(View)));
+    if (table_ == nullptr || views_ == nullptr) {
         PyErr_NoMemory();
         return -1;
+    }
+    for (Py_ssize_t k = 0; k < count_; k++) {
+        views_[k].row = unread();
     }
     return 1;
 }
 
-void Rows::fill(Py_ssize_t k)
+const double* Rows::fill(Py_ssize_t k)
 {
     PyObject* row = PyList_GET_ITEM(list_.get(), k);
-    state_[k] = 2;
+    views_[k].row = nullptr;
     if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) != width_) {
-        return;
+        return nullptr;
     }
     double* at = table_ + k * width_;
     for (Py_ssize_t j = 0; j < width_; j++) {
@@ -126,14 +141,41 @@ void Rows::fill(Py_ssize_t k)
             at[j] = PyLong_AsDouble(item);
             if (at[j] == -1.0 && PyErr_Occurred()) {
                 PyErr_Clear();
-                return;
+                return nullptr;
             }
         }
         else {
-            return;
+            return nullptr;
         }
     }
-    state_[k] = 1;
+    Py_ssize_t one = 0;
+    Py_ssize_t others = 0;
+    for (Py_ssize_t j = 0; j < width_; j++) {
+        if (!is_positive_zero(at[j])) {
+            one = j;
+            others++;
+        }
+    }
+    const bool sparse = width_ > 0 && others <= 1;
+    views_[k] = View{at, sparse ? one : -1, sparse ? at[one] : 0.0};
+    return at;
+}
+
+void write_rows(Plan& plan, Out& out, Py_ssize_t start, Py_ssize_t stop)
+{
+    Matrix& matrix = out.matrix;
+    const bool zeroed = matrix.zero_rows(start, stop);
+    for (Py_ssize_t i = start; i < stop; i++) {
+        const Py_ssize_t k = plan.block[i - start];
+        plan.counts.add(k);
+        const Py_ssize_t one = plan.rows.one(k);
+        if (zeroed && one >= 0) {
+            matrix.put(i, one, plan.rows.one_value(k));
+        }
+        else {
+            matrix.write(i, plan.rows.row(k));
+        }
+    }
 }
 
 int prepare_entries(Plan& plan, PyObject* bucket, Py_ssize_t width, Reason& reason)
@@ -146,7 +188,9 @@ int prepare_entries(Plan& plan, PyObject* bucket, Py_ssize_t width, Reason& reas
         return ok;
     }
     ok = plan.counts.open(bucket, true, reason);
-    return ok <= 0 ? ok : plan.rows.open(bucket, width, reason);
+    ok = ok <= 0 ? ok : plan.rows.open(bucket, width, reason);
+    plan.entries = plan.counts.size() < plan.rows.count() ? plan.counts.size() : plan.rows.count();
+    return ok;
 }
 
 int dict_entry(Plan& plan, const Value& v, Entry* entry)
@@ -160,19 +204,8 @@ int dict_entry(Plan& plan, const Value& v, Entry* entry)
     case Tag::None:
         *entry = plan.none_entry;
         return 1;
-    case Tag::Str: {
-        Plan::Cached& cached =
-            plan.cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % Plan::CACHE_SIZE];
-        if (cached.key != key) {
-            if (!bucket::compat::str_ready(key)) {
-                break;
-            }
-            const Entry* found = plan.table.find(key);
-            cached = {key, found != nullptr ? *found : Entry{Entry::Absent, 0}};
-        }
-        *entry = cached.entry;
-        return 1;
-    }
+    case Tag::Str:
+        break;
     case Tag::Float:
     case Tag::Int:
     case Tag::Bool:
@@ -194,6 +227,9 @@ int dict_entry(Plan& plan, const Value& v, Entry* entry)
         return -1;
     }
     *entry = entry_of(found);
+    if (v.tag == Tag::Str) {
+        plan.cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % Plan::CACHE_SIZE] = {key, *entry};
+    }
     return 1;
 }
 
@@ -222,7 +258,7 @@ int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
     if (column.form() == Form::ArrowText || column.form() == Form::ArrowLargeText) {
         return plan.table.build(map, TextTable::Keys::Utf8, reason);
     }
-    return column.form() == Form::Objects ? plan.table.build(map, TextTable::Keys::Str, reason)
+    return column.form() == Form::Objects ? plan.table.build(map, TextTable::Keys::Ascii, reason)
                                           : 1;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "compat.h"
 #include "guards.h"
 #include "input.h"
 #include "output.h"
@@ -43,7 +44,6 @@ public:
         if (added_[slot]++ == 0) {
             touched_[touched_count_++] = slot;
         }
-        total_++;
     }
 
     // Adds the counts to the bucket and starts again from zero; 0 or -1.
@@ -56,7 +56,6 @@ private:
     // The slots counted since the last flush, in the order first counted.
     Py_ssize_t* touched_ = nullptr;
     Py_ssize_t touched_count_ = 0;
-    int64_t total_ = 0;
     bool with_total_ = false;
 };
 
@@ -78,20 +77,36 @@ public:
     // Row k, or NULL where it is not plain (its value takes the call).
     const double* row(Py_ssize_t k)
     {
-        if (state_[k] == 0) {
-            fill(k);
-        }
-        return state_[k] == 1 ? table_ + k * width_ : nullptr;
+        const double* found = views_[k].row;
+        return found != unread() ? found : fill(k);
     }
 
+    // Where row k, already found plain, holds its one element that is not
+    // +0.0 (any one if none is), or -1 where it holds more.
+    Py_ssize_t one(Py_ssize_t k) const { return views_[k].one; }
+    double one_value(Py_ssize_t k) const { return views_[k].value; }
+
 private:
-    void fill(Py_ssize_t k);
+    const double* fill(Py_ssize_t k);
+
+    // The mark of a row not read yet.
+    static const double* unread()
+    {
+        static const double mark = 0.0;
+        return &mark;
+    }
+
+    struct View {
+        const double* row;  // in table_, NULL where not plain, or unread()
+        Py_ssize_t one;
+        double value;
+    };
 
     Ref list_;
     Py_ssize_t count_ = 0;
     Py_ssize_t width_ = 0;
     double* table_ = nullptr;
-    unsigned char* state_ = nullptr;  // 0 unread, 1 plain, 2 not plain
+    View* views_ = nullptr;
 };
 
 // Where a loop writes.
@@ -106,6 +121,12 @@ struct Plan {
     Rows rows;
     // The row width of out.
     Py_ssize_t width = 0;
+    // The indexes that both _distro and _out_buckets hold.
+    Py_ssize_t entries = 0;
+    // The indexes of a block of values, decided before their rows are
+    // written.
+    static constexpr Py_ssize_t BLOCK = 128;
+    Py_ssize_t block[BLOCK];
     // Range: the boundaries as doubles, and as they compare exactly.
     struct Bound {
         double number;
@@ -117,6 +138,10 @@ struct Plan {
     Py_ssize_t bound_count = 0;
     bool exact_doubles = false;  // every boundary is exactly its double
     bool sorted = false;         // ascending without NaN: the count holds
+    // Sorted boundaries padded with +inf to 2 ** padded_levels, for a
+    // search without branches; NULL where they are not sorted or too many.
+    double* padded = nullptr;
+    int padded_levels = 0;
     // The index or the result of None; -1 where None takes the call.
     Py_ssize_t none_index = -1;
     double none_result = 0.0;
@@ -148,6 +173,7 @@ struct Plan {
     {
         PyMem_Free(numbers);
         PyMem_Free(bounds);
+        PyMem_Free(padded);
     }
 };
 
@@ -177,9 +203,9 @@ int prepare_entries(Plan& plan, PyObject* bucket, Py_ssize_t width, Reason& reas
 
 // Counts index k and writes its row for value i: false where k is outside
 // _distro or _out_buckets, or its row is not plain.
-inline bool entry(Plan& plan, Out& out, Py_ssize_t i, Py_ssize_t k)
+__attribute__((always_inline)) inline bool entry(Plan& plan, Out& out, Py_ssize_t i, Py_ssize_t k)
 {
-    if (k < 0 || k >= plan.counts.size() || k >= plan.rows.count()) {
+    if (static_cast<std::size_t>(k) >= static_cast<std::size_t>(plan.entries)) {
         return false;
     }
     const double* row = plan.rows.row(k);
@@ -191,28 +217,88 @@ inline bool entry(Plan& plan, Out& out, Py_ssize_t i, Py_ssize_t k)
     return true;
 }
 
-// The entry of plan.map for an element other than Arrow text; as below.
+// Counts and writes the rows of values start to stop, whose indexes are in
+// plan.block, known to be entries with plain rows. Where out's rows lie end
+// to end, they are zero-filled at once and a row of one element other than
+// +0.0 gets that element alone.
+void write_rows(Plan& plan, Out& out, Py_ssize_t start, Py_ssize_t stop);
+
+// The loop of a kind that counts through _create_entry: index_at(i) is the
+// index of value i, or -1 where it takes the per-value call (or an error was
+// raised). Returns the first value not written (the length at the end).
+template <typename IndexAt>
+Py_ssize_t entries_run(Plan& plan, Out& out, Py_ssize_t from, Py_ssize_t n, IndexAt index_at)
+{
+    constexpr Py_ssize_t BLOCK = Plan::BLOCK;
+    const std::size_t entries = static_cast<std::size_t>(plan.entries);
+    for (Py_ssize_t start = from; start < n; start += BLOCK) {
+        const Py_ssize_t end = n - start > BLOCK ? start + BLOCK : n;
+        Py_ssize_t i = start;
+        for (; i < end; i++) {
+            const Py_ssize_t k = index_at(i);
+            if (static_cast<std::size_t>(k) >= entries || plan.rows.row(k) == nullptr) {
+                break;
+            }
+            plan.block[i - start] = k;
+        }
+        write_rows(plan, out, start, i);
+        if (i < end) {
+            return i;
+        }
+    }
+    return n;
+}
+
+// The entry of plan.map for an element by the dict's own lookup; as below.
 int dict_entry(Plan& plan, const Value& v, Entry* entry);
+
+// The entry of plan.map for an exact str, as below.
+__attribute__((always_inline)) inline int str_entry(Plan& plan, const Value& v, Entry* entry)
+{
+    PyObject* str = v.object;
+    Plan::Cached& cached =
+        plan.cache[(reinterpret_cast<std::uintptr_t>(str) >> 4) % Plan::CACHE_SIZE];
+    if (cached.key == str) {
+        *entry = cached.entry;
+        return 1;
+    }
+    // ASCII text is found in the table; any other str only equals a key of
+    // its own kind, which the dict finds.
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        *entry = plan.table.find_compact_ascii(static_cast<const char*>(PyUnicode_DATA(str)),
+                                               PyUnicode_GET_LENGTH(str));
+    }
+    else if (bucket::compat::str_ready(str) && PyUnicode_IS_ASCII(str)) {
+        *entry = plan.table.find_ascii(static_cast<const char*>(PyUnicode_DATA(str)),
+                                       PyUnicode_GET_LENGTH(str));
+    }
+    else {
+        return dict_entry(plan, v, entry);
+    }
+    cached = {str, *entry};
+    return 1;
+}
 
 // The entry of plan.map for v, as the dict's own lookup finds it. 1, 0
 // where v takes the per-value call (an object of another type, text that
 // is not UTF-8), -1 on error.
-inline int map_entry(Plan& plan, const Value& v, Entry* entry)
+__attribute__((always_inline)) inline int map_entry(Plan& plan, const Value& v, Entry* entry)
 {
     if (v.tag == Tag::None) {
         *entry = plan.none_entry;
         return 1;
     }
+    if (v.tag == Tag::Str) {
+        return str_entry(plan, v, entry);
+    }
     if (v.tag != Tag::Text) {
         return dict_entry(plan, v, entry);
     }
-    const Entry* found = plan.table.find(v.text, v.size, v.readable);
-    if (found != nullptr) {
-        *entry = *found;
-        return 1;
-    }
-    entry->state = Entry::Absent;
-    return TextTable::short_ascii(v.text, v.size, v.readable) || valid_utf8(v.text, v.size);
+    *entry = plan.table.find(v.text, v.size, v.readable);
+    // Text that no key holds: the per-value call decodes it, so it must be
+    // UTF-8.
+    return entry->state != Entry::Absent || TextTable::ascii(v.text, v.size, v.readable) ||
+           valid_utf8(v.text, v.size);
 }
 
 // Opens plan.map from the bucket's attribute name: an exact dict with plain

@@ -39,6 +39,24 @@ public:
         }
     }
 
+    // Fills rows start to stop with +0.0 where they lie end to end: true,
+    // or false (nothing written) otherwise.
+    bool zero_rows(Py_ssize_t start, Py_ssize_t stop)
+    {
+        if (stop <= start || width_ == 0 || !contiguous_ ||
+            row_stride_ != width_ * static_cast<Py_ssize_t>(sizeof(double))) {
+            return false;
+        }
+        std::memset(base_ + start * row_stride_, 0, (stop - start) * row_stride_);
+        return true;
+    }
+
+    // Element j of row i.
+    void put(Py_ssize_t i, Py_ssize_t j, double value)
+    {
+        *reinterpret_cast<double*>(base_ + i * row_stride_ + j * item_stride_) = value;
+    }
+
     void write1(Py_ssize_t i, double value)
     {
         *reinterpret_cast<double*>(base_ + i * row_stride_) = value;

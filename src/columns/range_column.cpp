@@ -10,8 +10,9 @@ namespace {
 
 using bucket::names;
 
-// Below this many sorted boundaries a count of them beats the bisection.
-constexpr Py_ssize_t MOST_COUNTED = 32;
+// Sorted boundaries are searched without branches in up to this many
+// halvings (fewer than 2 ** MOST_LEVELS boundaries); more are bisected.
+constexpr int MOST_LEVELS = 7;
 // Every int of at most this size is exactly a double.
 constexpr int64_t EXACT_INTS = int64_t{1} << 53;
 
@@ -48,20 +49,43 @@ Py_ssize_t bisect_steps(Py_ssize_t n, Below below)
     return lo;
 }
 
-Py_ssize_t index_of_double(const Plan& p, double x)
+// The number of boundaries that are not above x, as bisect finds it for
+// sorted boundaries without NaN, in Levels halvings of the padded ones. The
+// +inf pads count only for +inf and NaN, which count every boundary too.
+template <int Levels>
+inline Py_ssize_t searched(const double* bounds, double x, Py_ssize_t below)
 {
-    const double* numbers = p.numbers;
-    if (p.sorted && p.bound_count <= MOST_COUNTED) {
-        Py_ssize_t count = 0;
-        for (Py_ssize_t j = 0; j < p.bound_count; j++) {
-            count += !(x < numbers[j]);
-        }
-        return count;
+    if constexpr (Levels == 0) {
+        return below;
     }
-    return bisect_steps(p.bound_count, [&](Py_ssize_t j) { return x < numbers[j]; });
+    else {
+        constexpr Py_ssize_t step = Py_ssize_t{1} << (Levels - 1);
+        below += !(x < bounds[below + step - 1]) ? step : 0;
+        return searched<Levels - 1>(bounds, x, below);
+    }
 }
 
-Py_ssize_t index_of(const Plan& p, const Value& v)
+inline Py_ssize_t index_of_double(const Plan& p, double x)
+{
+    Py_ssize_t below;
+    switch (p.padded != nullptr ? p.padded_levels : -1) {
+    case 0: below = 0; break;
+    case 1: below = searched<1>(p.padded, x, 0); break;
+    case 2: below = searched<2>(p.padded, x, 0); break;
+    case 3: below = searched<3>(p.padded, x, 0); break;
+    case 4: below = searched<4>(p.padded, x, 0); break;
+    case 5: below = searched<5>(p.padded, x, 0); break;
+    case 6: below = searched<6>(p.padded, x, 0); break;
+    case 7: below = searched<7>(p.padded, x, 0); break;
+    default: {
+        const double* numbers = p.numbers;
+        return bisect_steps(p.bound_count, [&](Py_ssize_t j) { return x < numbers[j]; });
+    }
+    }
+    return below < p.bound_count ? below : p.bound_count;
+}
+
+inline Py_ssize_t index_of(const Plan& p, const Value& v)
 {
     switch (v.tag) {
     case Tag::None:
@@ -133,6 +157,22 @@ int read_boundaries(Plan& p, PyObject* bucket, Reason& reason)
         p.sorted = p.sorted && !std::isnan(b.number) && (j == 0 || p.numbers[j - 1] <= b.number);
     }
     p.sorted = p.sorted && p.exact_doubles;
+    if (p.sorted && n < (Py_ssize_t{1} << MOST_LEVELS)) {
+        // At least one pad: the search then never passes the last boundary.
+        Py_ssize_t size = 1;
+        while (size <= n) {
+            size *= 2;
+            p.padded_levels++;
+        }
+        p.padded = static_cast<double*>(PyMem_Malloc(size * sizeof(double)));
+        if (p.padded == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        for (Py_ssize_t j = 0; j < size; j++) {
+            p.padded[j] = j < n ? p.numbers[j] : HUGE_VAL;
+        }
+    }
     return 1;
 }
 
@@ -170,22 +210,19 @@ struct Run {
     const Column& column;
     Out& out;
     Py_ssize_t from;
-    template <Form F>
+    template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
-        const Py_ssize_t n = column.length();
-        for (Py_ssize_t i = from; i < n; i++) {
-            if (!entry(p, out, i, index_of(p, column.get<F>(i)))) {
-                return i;
-            }
-        }
-        return n;
+        const Plan& plan = p;
+        return entries_run(p, out, from, column.length(), [&](Py_ssize_t i) {
+            return index_of(plan, column.get<F, Nulls>(i));
+        });
     }
 };
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column.form(), Run{p, column, out, from});
+    *stop = with_form(column, Run{p, column, out, from});
     return 0;
 }
 

@@ -27,36 +27,37 @@ int prepare(Plan& p, PyObject* bucket, const Column& column, Reason& reason)
     return 1;
 }
 
+// The index of v: its entry, _len for a value not in the map; -1 where it
+// takes the call or raised.
+inline Py_ssize_t index_of(Plan& p, const Value& v)
+{
+    Entry found;
+    if (map_entry(p, v, &found) <= 0) {
+        return -1;
+    }
+    const int64_t index = found.state == Entry::Absent  ? p.unknown
+                          : found.state == Entry::Index ? found.index
+                                                        : -1;
+    return index >= 0 && index <= PY_SSIZE_T_MAX ? static_cast<Py_ssize_t>(index) : -1;
+}
+
 struct Run {
     Plan& p;
     const Column& column;
     Out& out;
     Py_ssize_t from;
-    template <Form F>
+    template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
-        const Py_ssize_t n = column.length();
-        for (Py_ssize_t i = from; i < n; i++) {
-            Entry found;
-            if (map_entry(p, column.get<F>(i), &found) <= 0) {
-                return PyErr_Occurred() ? -1 : i;
-            }
-            const int64_t index = found.state == Entry::Absent  ? p.unknown
-                                  : found.state == Entry::Index ? found.index
-                                                                : -1;
-            if (index < 0 || index > PY_SSIZE_T_MAX ||
-                !entry(p, out, i, static_cast<Py_ssize_t>(index))) {
-                return i;
-            }
-        }
-        return n;
+        return entries_run(p, out, from, column.length(),
+                           [&](Py_ssize_t i) { return index_of(p, column.get<F, Nulls>(i)); });
     }
 };
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column.form(), Run{p, column, out, from});
-    return *stop < 0 ? -1 : 0;
+    *stop = with_form(column, Run{p, column, out, from});
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// A dict's str keys as a table of their own, made once per call: Arrow text
-// is found by its UTF-8 bytes, an exact str object by its hash and its code
-// points, without the dict's generic lookup. Each key's value is read once,
-// as the entry the kinds take.
+// A dict's str keys as a table of their own, made once per call, in which
+// text is found by its UTF-8 bytes without the dict's generic lookup: Arrow
+// text, and str objects of ASCII characters (whose code points are their
+// UTF-8 bytes). Each key's value is read once, as the entry the kinds take.
 #pragma once
 
 #include <Python.h>
@@ -33,77 +33,117 @@ bool valid_utf8(const char* text, Py_ssize_t size);
 
 class TextTable {
 public:
-    // Arrow text's UTF-8 bytes, or str objects.
-    enum class Keys { Utf8, Str };
+    // Every key, for Arrow text; or only the ASCII ones, for str objects
+    // (any other str is looked up in the dict itself).
+    enum class Keys { Utf8, Ascii };
+
+    // Keys of up to this many bytes are compared as one word.
+    static constexpr Py_ssize_t SHORT = 8;
 
     TextTable() = default;
     TextTable(const TextTable&) = delete;
     TextTable& operator=(const TextTable&) = delete;
-    ~TextTable() { PyMem_Free(slots_); }
+    ~TextTable()
+    {
+        PyMem_Free(slots_);
+        PyMem_Free(short_);
+    }
 
     // Takes the exact str keys of the exact dict map, which must stay
     // unchanged while the table is used. 1, 0 with the reason where a key is
     // not valid UTF-8 (a lone surrogate) for Utf8, -1 on error.
     int build(PyObject* map, Keys keys, Reason& reason);
 
-    bool built() const { return slots_ != nullptr; }
-
-    // The entry for the key of these UTF-8 bytes, or NULL. With readable,
-    // the 8 bytes from text can be read whatever size is.
-    const Entry* find(const char* text, Py_ssize_t size, bool readable) const
+    // The entry for the key of these UTF-8 bytes (Absent for none). With
+    // readable, the 8 bytes from text can be read whatever size is.
+    Entry find(const char* text, Py_ssize_t size, bool readable) const
     {
-        if (size <= 8) {
-            const uint64_t word = readable ? masked_word(text, size) : word_of(text, size);
-            const uint64_t hash = short_hash(word, size);
-            for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
-                const Slot& slot = slots_[at];
-                if (slot.text == nullptr) {
-                    return nullptr;
-                }
-                if (slot.word == word && slot.size == size) {
-                    return &slot.entry;
-                }
-            }
+        if (size <= SHORT) {
+            return find_short(readable ? masked_word(text, size) : word_of(text, size), size,
+                              text);
         }
-        return find_hashed(hash_of(text, size), text, size, 0);
+        if (size > longest_) {
+            return Entry{Entry::Absent, 0};
+        }
+        return find_probed(hash_of(text, size), 0, text, size);
     }
 
-    // Whether short text is plain ASCII, which is valid UTF-8: read as the
-    // lookup reads it. False for anything else, which then has to be checked.
-    static bool short_ascii(const char* text, Py_ssize_t size, bool readable)
+    // The entry for the ASCII characters of an exact str.
+    Entry find_ascii(const char* data, Py_ssize_t length) const
     {
-        return size <= 8 && readable &&
-               (masked_word(text, size) & 0x8080808080808080ULL) == 0;
+        // The characters end in a NUL, which may be read too.
+        return find(data, length, length + 1 >= 8);
     }
 
-    // The entry for an exact str, or NULL. Its hash is the str's own.
-    const Entry* find(PyObject* str) const
+    // The same for a compact ASCII str, whose characters follow its header
+    // in one block and end in a NUL: the 8 bytes that end with the NUL can
+    // always be read, and hold the characters of a short one.
+    Entry find_compact_ascii(const char* data, Py_ssize_t length) const
     {
-        return find_hashed(static_cast<uint64_t>(PyObject_Hash(str)),
-                           static_cast<const char*>(PyUnicode_DATA(str)),
-                           PyUnicode_GET_LENGTH(str) * PyUnicode_KIND(str), PyUnicode_KIND(str));
+        if (length >= SHORT || !PY_LITTLE_ENDIAN) {
+            return find_ascii(data, length);
+        }
+        uint64_t word;
+        __builtin_memcpy(&word, data + length + 1 - 8, 8);
+        return find_short(word >> (8 * (SHORT - 1 - length)), length, data);
+    }
+
+    // Whether text is plain ASCII, which is valid UTF-8.
+    static bool ascii(const char* text, Py_ssize_t size, bool readable)
+    {
+        if (size <= SHORT) {
+            const uint64_t word = readable ? masked_word(text, size) : word_of(text, size);
+            return (word & 0x8080808080808080ULL) == 0;
+        }
+        uint64_t seen = 0;
+        Py_ssize_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            uint64_t word;
+            __builtin_memcpy(&word, text + i, 8);
+            seen |= word;
+        }
+        // The last 8 bytes, overlapping what was read.
+        uint64_t last;
+        __builtin_memcpy(&last, text + size - 8, 8);
+        return ((seen | last) & 0x8080808080808080ULL) == 0;
     }
 
 private:
+    Entry find_short(uint64_t word, Py_ssize_t size, const char* text) const
+    {
+        if (short_ != nullptr) {
+            // No two short keys share a slot: one comparison decides.
+            const ShortSlot& slot = short_[(mix(word, size) * multiplier_) >> shift_];
+            Entry found = slot.entry;
+            found.state = slot.word == word && slot.size == size ? found.state : Entry::Absent;
+            return found;
+        }
+        return find_probed(short_hash(word, size), word, text, size);
+    }
+
     struct Slot {
         uint64_t hash;
-        uint64_t word;  // the bytes of a short UTF-8 key, zero-filled
+        uint64_t word;  // the bytes of a short key, zero-filled
         const char* text;
         Py_ssize_t size;  // in bytes
-        int kind;         // the str's kind for Str keys
+        Entry entry;
+    };
+    struct ShortSlot {
+        uint64_t word;
+        Py_ssize_t size;  // -1 in an empty slot
         Entry entry;
     };
 
-    const Entry* find_hashed(uint64_t hash, const char* text, Py_ssize_t size, int kind) const
+    Entry find_probed(uint64_t hash, uint64_t word, const char* text, Py_ssize_t size) const
     {
         for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
             const Slot& slot = slots_[at];
             if (slot.text == nullptr) {
-                return nullptr;
+                return Entry{Entry::Absent, 0};
             }
-            if (slot.hash == hash && slot.size == size && slot.kind == kind &&
-                same_bytes(slot.text, text, size)) {
-                return &slot.entry;
+            if (slot.hash == hash && slot.size == size &&
+                (size <= SHORT ? slot.word == word : same_bytes(slot.text, text, size))) {
+                return slot.entry;
             }
         }
     }
@@ -118,14 +158,30 @@ private:
         return true;
     }
 
-    // Up to 8 bytes as one word, the first byte lowest.
+    // Up to 8 bytes as one word, the first byte lowest: read in at most
+    // three overlapping loads, none beyond the text.
     static uint64_t word_of(const char* text, Py_ssize_t size)
     {
-        uint64_t word = 0;
-        for (Py_ssize_t i = 0; i < size; i++) {
-            word |= uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+        if (!PY_LITTLE_ENDIAN) {
+            uint64_t word = 0;
+            for (Py_ssize_t i = 0; i < size; i++) {
+                word |= uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+            }
+            return word;
         }
-        return word;
+        if (size >= 4) {
+            uint32_t low;
+            uint32_t high;
+            __builtin_memcpy(&low, text, 4);
+            __builtin_memcpy(&high, text + size - 4, 4);
+            return low | (uint64_t{high} << (8 * (size - 4)));
+        }
+        if (size == 0) {
+            return 0;
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+        return bytes[0] | (uint64_t{bytes[size / 2]} << (8 * (size / 2))) |
+               (uint64_t{bytes[size - 1]} << (8 * (size - 1)));
     }
 
     // The same from one read of 8 bytes, where they can be read.
@@ -139,9 +195,14 @@ private:
         return size == 8 ? word : word & ((uint64_t{1} << (8 * size)) - 1);
     }
 
+    static uint64_t mix(uint64_t word, Py_ssize_t size)
+    {
+        return word ^ static_cast<uint64_t>(size);
+    }
+
     static uint64_t short_hash(uint64_t word, Py_ssize_t size)
     {
-        const uint64_t mixed = (word ^ static_cast<uint64_t>(size)) * 0x9E3779B97F4A7C15ULL;
+        const uint64_t mixed = mix(word, size) * 0x9E3779B97F4A7C15ULL;
         return mixed ^ (mixed >> 32);
     }
 
@@ -154,8 +215,19 @@ private:
         return hash ^ (hash >> 29);
     }
 
+    struct Key;
+    bool place_short(const Key* keys, Py_ssize_t count, Py_ssize_t shorts);
+    int place_probed(const Key* keys, Py_ssize_t count, bool with_short);
+
+    // Keys in a table probed from their hash.
     Slot* slots_ = nullptr;
     std::size_t mask_ = 0;
+    // Short keys, when a multiplier was found that gives each its own slot.
+    ShortSlot* short_ = nullptr;
+    uint64_t multiplier_ = 0;
+    int shift_ = 0;
+    // The longest key's size: longer text is in no key.
+    Py_ssize_t longest_ = -1;
 };
 
 }  // namespace columns

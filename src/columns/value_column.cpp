@@ -61,13 +61,13 @@ struct Run {
     const Column& column;
     Out& out;
     Py_ssize_t from;
-    template <Form F>
+    template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
         const Py_ssize_t n = column.length();
         const bool counted = p.counts.size() > 0;
         for (Py_ssize_t i = from; i < n; i++) {
-            const Value v = column.get<F>(i);
+            const Value v = column.get<F, Nulls>(i);
             double x;
             switch (v.tag) {
             case Tag::None:
@@ -109,7 +109,7 @@ struct Run {
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column.form(), Run{p, column, out, from});
+    *stop = with_form(column, Run{p, column, out, from});
     return 0;
 }
 
