@@ -11,7 +11,6 @@ namespace {
 using bucket::names;
 
 constexpr Py_ssize_t NONE_SLOT = 0;
-constexpr Py_ssize_t UNKNOWN_SLOT = 1;
 
 // The type test that FAST_MODE off asks of data_type_string().
 int read_type_test(Plan& p, PyObject* bucket, Reason& reason)
@@ -86,6 +85,12 @@ struct Run {
     template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
+        return with_text_form<F, Nulls>(p, *this);
+    }
+
+    template <Form F, bool Nulls, bool AsciiShort>
+    Py_ssize_t loop() const
+    {
         const Py_ssize_t n = column.length();
         const Py_ssize_t slots = p.counts.size();
         for (Py_ssize_t i = from; i < n; i++) {
@@ -98,20 +103,17 @@ struct Run {
                 out.matrix.write1(i, p.none_result);
                 continue;
             }
-            Entry found;
-            if (!passes(p, v.tag) || map_entry(p, v, &found) <= 0) {
-                return PyErr_Occurred() ? -1 : i;
-            }
-            const bool known = found.state != Entry::Absent;
-            const int64_t index = known ? found.index : -1;
-            if (known && (found.state != Entry::Index || index < -2 || index >= slots - 2)) {
+            if (!passes(p, v.tag)) {
                 return i;
             }
-            const Py_ssize_t slot = known ? static_cast<Py_ssize_t>(index) + 2 : UNKNOWN_SLOT;
-            if (slot >= slots) {
+            // A value in no category has the index -1 and the unknown slot.
+            const Entry found = map_entry<AsciiShort>(p, v);
+            const int64_t index = found.state == Entry::Absent ? -1 : found.index;
+            if (found.state > Entry::Index ||
+                static_cast<uint64_t>(index) + 2 >= static_cast<uint64_t>(slots)) {
                 return i;
             }
-            p.counts.add(slot);
+            p.counts.add(static_cast<Py_ssize_t>(index) + 2);
             out.matrix.write1(i, static_cast<double>(index));
         }
         return n;
@@ -121,7 +123,7 @@ struct Run {
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
     *stop = with_form(column, Run{p, column, out, from});
-    return *stop < 0 ? -1 : 0;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "input.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "compat.h"
 #include "lookup.h"
@@ -31,6 +32,23 @@ bool aligned(const void* pointer, Py_ssize_t stride, std::size_t alignment)
 {
     return reinterpret_cast<std::uintptr_t>(pointer) % alignment == 0 &&
            static_cast<std::size_t>(stride < 0 ? -stride : stride) % alignment == 0;
+}
+
+// Whether offsets from..from + count each are at most the next, and
+// whether any text between them is longer than 8 bytes; without a branch
+// per offset, so that the loop is vectorised.
+template <typename Offset>
+bool ordered_offsets(const Offset* offsets, int64_t from, int64_t count, bool* long_text)
+{
+    using Size = std::make_unsigned_t<Offset>;
+    Size backwards = 0;
+    Size longer = 0;
+    for (int64_t i = from; i < from + count; i++) {
+        backwards |= offsets[i] > offsets[i + 1];
+        longer |= static_cast<Size>(offsets[i + 1]) - static_cast<Size>(offsets[i]) > 8;
+    }
+    *long_text = longer != 0;
+    return backwards == 0;
 }
 
 // The element of an object column as a Python object, or the object the
@@ -174,14 +192,12 @@ int Column::open_arrow(PyObject* pair)
     if (buffers == 3) {
         chars_ = static_cast<const char*>(array_->buffers[2]);
         // Text is read between offsets: they must not run backwards.
-        bool ordered = true;
-        for (int64_t i = offset_; i < offset_ + array_->length && ordered; i++) {
-            ordered = form_ == Form::ArrowText
-                          ? reinterpret_cast<const int32_t*>(data_)[i] <=
-                                reinterpret_cast<const int32_t*>(data_)[i + 1]
-                          : reinterpret_cast<const int64_t*>(data_)[i] <=
-                                reinterpret_cast<const int64_t*>(data_)[i + 1];
-        }
+        const bool ordered =
+            form_ == Form::ArrowText
+                ? ordered_offsets(reinterpret_cast<const int32_t*>(data_), offset_,
+                                  array_->length, &long_text_)
+                : ordered_offsets(reinterpret_cast<const int64_t*>(data_), offset_,
+                                  array_->length, &long_text_);
         const int64_t last = offset_ + array_->length;
         chars_size_ = form_ == Form::ArrowText ? reinterpret_cast<const int32_t*>(data_)[last]
                                                : reinterpret_cast<const int64_t*>(data_)[last];
@@ -270,6 +286,29 @@ int Column::open_sequence(PyObject* values)
     data_ = reinterpret_cast<const char*>(PySequence_Fast_ITEMS(sequence_.get()));
     stride_ = sizeof(PyObject*);
     return 0;
+}
+
+bool Column::ascii_text() const
+{
+    if (form_ != Form::ArrowText && form_ != Form::ArrowLargeText) {
+        return false;
+    }
+    const int64_t first = form_ == Form::ArrowText ? reinterpret_cast<const int32_t*>(data_)[offset_]
+                                                   : reinterpret_cast<const int64_t*>(data_)[offset_];
+    const char* text = chars_ + first;
+    const int64_t size = chars_size_ - first;
+    // A word at a time, the loop vectorised: no branch per word.
+    uint64_t seen = 0;
+    int64_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        seen |= word;
+    }
+    for (; i < size; i++) {
+        seen |= static_cast<unsigned char>(text[i]);
+    }
+    return (seen & 0x8080808080808080ULL) == 0;
 }
 
 int Column::refresh() const

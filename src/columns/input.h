@@ -120,6 +120,10 @@ public:
 
     Py_ssize_t length() const { return length_; }
     Form form() const { return form_; }
+    // Arrow text: whether an element is longer than 8 bytes.
+    bool long_text() const { return long_text_; }
+    // Arrow text: whether every byte of its elements is ASCII.
+    bool ascii_text() const;
 
     // Whether an element can be None through Arrow's validity bits or the
     // mask: the loops are compiled with and without that test.
@@ -156,6 +160,7 @@ private:
     Py_ssize_t stride_ = 0;
     const char* chars_ = nullptr;
     int64_t chars_size_ = 0;  // up to the last element's end
+    bool long_text_ = false;
     // A buffer and its mask.
     Py_buffer view_{};
     bool has_view_ = false;

@@ -193,17 +193,16 @@ int prepare_entries(Plan& plan, PyObject* bucket, Py_ssize_t width, Reason& reas
     return ok;
 }
 
-int dict_entry(Plan& plan, const Value& v, Entry* entry)
+Entry dict_entry(Plan& plan, const Value& v)
 {
     PyObject* key = v.object;
     Ref made;
     switch (v.tag) {
     case Tag::Text:
     case Tag::Object:
-        return 0;
+        return UNDECIDED;
     case Tag::None:
-        *entry = plan.none_entry;
-        return 1;
+        return plan.none_entry;
     case Tag::Str:
         break;
     case Tag::Float:
@@ -216,7 +215,7 @@ int dict_entry(Plan& plan, const Value& v, Entry* entry)
                               : v.tag == Tag::Int ? PyLong_FromLongLong(v.integer)
                                                   : PyBool_FromLong(static_cast<long>(v.integer)));
             if (!made) {
-                return -1;
+                return UNDECIDED;
             }
             key = made.get();
         }
@@ -224,13 +223,13 @@ int dict_entry(Plan& plan, const Value& v, Entry* entry)
     }
     PyObject* found = PyDict_GetItemWithError(plan.map.get(), key);
     if (found == nullptr && PyErr_Occurred()) {
-        return -1;
+        return UNDECIDED;
     }
-    *entry = entry_of(found);
+    const Entry entry = entry_of(found);
     if (v.tag == Tag::Str) {
-        plan.cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % Plan::CACHE_SIZE] = {key, *entry};
+        plan.cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) % Plan::CACHE_SIZE] = {key, entry};
     }
-    return 1;
+    return entry;
 }
 
 int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
@@ -256,7 +255,10 @@ int open_map(Plan& plan, PyObject* bucket, PyObject* name, const Column& column,
     }
     plan.none_entry = entry_of(none_found);
     if (column.form() == Form::ArrowText || column.form() == Form::ArrowLargeText) {
-        return plan.table.build(map, TextTable::Keys::Utf8, reason);
+        const int built = plan.table.build(map, TextTable::Keys::Utf8, reason);
+        plan.ascii_short = plan.table.short_keys() && column.ascii_text();
+        plan.mixed_text = plan.table.short_keys() && column.long_text();
+        return built;
     }
     return column.form() == Form::Objects ? plan.table.build(map, TextTable::Keys::Ascii, reason)
                                           : 1;

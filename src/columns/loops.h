@@ -149,9 +149,14 @@ struct Plan {
     // Maps: the dict, its index for a value not in it, and the table of its
     // str keys for text and str elements.
     Ref map;
-    Entry none_entry = {Entry::Absent, 0};  // what None finds in it
+    Entry none_entry = {Entry::Absent, -1};  // what None finds in it
     Py_ssize_t unknown = 0;
     TextTable table;
+    // Arrow text: every byte ASCII and every key short with a slot of its
+    // own (the loops are compiled for it), or else all keys short and some
+    // text longer.
+    bool ascii_short = false;
+    bool mixed_text = false;
     // Object columns of repeated str: the last entries found by identity,
     // valid while no Python code runs (no element can go and be replaced).
     struct Cached {
@@ -249,56 +254,78 @@ Py_ssize_t entries_run(Plan& plan, Out& out, Py_ssize_t from, Py_ssize_t n, Inde
     return n;
 }
 
+// What a value finds in a map where the loop cannot decide it: the value
+// takes the per-value call (or an error was raised, which the loop's caller
+// sees).
+constexpr Entry UNDECIDED = {Entry::Other, -1};
+
 // The entry of plan.map for an element by the dict's own lookup; as below.
-int dict_entry(Plan& plan, const Value& v, Entry* entry);
+Entry dict_entry(Plan& plan, const Value& v);
 
 // The entry of plan.map for an exact str, as below.
-__attribute__((always_inline)) inline int str_entry(Plan& plan, const Value& v, Entry* entry)
+__attribute__((always_inline)) inline Entry str_entry(Plan& plan, const Value& v)
 {
     PyObject* str = v.object;
     Plan::Cached& cached =
         plan.cache[(reinterpret_cast<std::uintptr_t>(str) >> 4) % Plan::CACHE_SIZE];
     if (cached.key == str) {
-        *entry = cached.entry;
-        return 1;
+        return cached.entry;
     }
     // ASCII text is found in the table; any other str only equals a key of
     // its own kind, which the dict finds.
+    Entry found;
     if (PyUnicode_IS_COMPACT_ASCII(str)) {
-        *entry = plan.table.find_compact_ascii(static_cast<const char*>(PyUnicode_DATA(str)),
-                                               PyUnicode_GET_LENGTH(str));
+        found = plan.table.find_compact_ascii(static_cast<const char*>(PyUnicode_DATA(str)),
+                                              PyUnicode_GET_LENGTH(str));
     }
     else if (bucket::compat::str_ready(str) && PyUnicode_IS_ASCII(str)) {
-        *entry = plan.table.find_ascii(static_cast<const char*>(PyUnicode_DATA(str)),
-                                       PyUnicode_GET_LENGTH(str));
+        found = plan.table.find_ascii(static_cast<const char*>(PyUnicode_DATA(str)),
+                                      PyUnicode_GET_LENGTH(str));
     }
     else {
-        return dict_entry(plan, v, entry);
+        return dict_entry(plan, v);
     }
-    cached = {str, *entry};
-    return 1;
+    cached = {str, found};
+    return found;
 }
 
-// The entry of plan.map for v, as the dict's own lookup finds it. 1, 0
+// The entry of plan.map for v, as the dict's own lookup finds it; UNDECIDED
 // where v takes the per-value call (an object of another type, text that
-// is not UTF-8), -1 on error.
-__attribute__((always_inline)) inline int map_entry(Plan& plan, const Value& v, Entry* entry)
+// is not UTF-8) or an error was raised. AsciiShort: plan.ascii_short holds;
+// Masked: see TextTable::find_short.
+template <bool AsciiShort = false, bool Masked = false>
+__attribute__((always_inline)) inline Entry map_entry(Plan& plan, const Value& v)
 {
     if (v.tag == Tag::None) {
-        *entry = plan.none_entry;
-        return 1;
+        return plan.none_entry;
     }
     if (v.tag == Tag::Str) {
-        return str_entry(plan, v, entry);
+        return str_entry(plan, v);
     }
     if (v.tag != Tag::Text) {
-        return dict_entry(plan, v, entry);
+        return dict_entry(plan, v);
     }
-    *entry = plan.table.find(v.text, v.size, v.readable);
+    if (AsciiShort && PY_LITTLE_ENDIAN && v.readable) {
+        return plan.table.find_in_short<Masked>(v.text, v.size);
+    }
     // Text that no key holds: the per-value call decodes it, so it must be
     // UTF-8.
-    return entry->state != Entry::Absent || TextTable::ascii(v.text, v.size, v.readable) ||
-           valid_utf8(v.text, v.size);
+    Entry found;
+    return plan.table.find_text(v.text, v.size, v.readable, plan.mixed_text, &found) ? found
+                                                                                  : UNDECIDED;
+}
+
+// Calls body.template loop<F, Nulls, AsciiShort>(): the map kinds' loops
+// over Arrow text are compiled for plan.ascii_short as well.
+template <Form F, bool Nulls, typename Body>
+Py_ssize_t with_text_form(const Plan& plan, const Body& body)
+{
+    if constexpr (F == Form::ArrowText || F == Form::ArrowLargeText) {
+        if (plan.ascii_short) {
+            return body.template loop<F, Nulls, true>();
+        }
+    }
+    return body.template loop<F, Nulls, false>();
 }
 
 // Opens plan.map from the bucket's attribute name: an exact dict with plain

@@ -45,16 +45,23 @@ struct IdSet {
     }
 };
 
-// Adds the id of one key: its entry, -1 for none or None. 1, 0 where the
-// value takes the call, -1 on error.
+// Adds the id of one key. 1, 0 where the value takes the call, -1 on
+// error.
+// The id of an entry: its index, -1 for none or None; picked by a mask, as
+// a branch on found and absent values would not be learnt.
+inline int64_t id_of(const Entry& found)
+{
+    const int64_t index = -static_cast<int64_t>(found.state == Entry::Index);
+    return (found.index & index) | ~index;
+}
+
 int add_id(Plan& p, const Value& key, IdSet& ids)
 {
-    Entry found;
-    const int plain = map_entry(p, key, &found);
-    if (plain <= 0 || found.state == Entry::Other) {
-        return plain < 0 ? -1 : 0;
+    const Entry found = map_entry(p, key);
+    if (found.state == Entry::Other) {
+        return PyErr_Occurred() ? -1 : 0;
     }
-    return ids.add(found.state == Entry::Index ? found.index : -1);
+    return ids.add(id_of(found));
 }
 
 // The ids of an element. 1, 0 where it takes the call, -1 on error.
@@ -97,24 +104,28 @@ struct Run {
     template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
+        return with_text_form<F, Nulls>(p, *this);
+    }
+
+    template <Form F, bool Nulls, bool AsciiShort>
+    Py_ssize_t loop() const
+    {
         const Py_ssize_t n = column.length();
         for (Py_ssize_t i = from; i < n; i++) {
             const Value v = column.get<F, Nulls>(i);
             if (v.tag != Tag::Object) {
                 // One id: no set to sort.
-                Entry found;
-                const int plain = map_entry(p, v, &found);
-                if (plain <= 0 || found.state == Entry::Other || !out.ids.room(1)) {
-                    return plain < 0 ? -1 : i;
+                const Entry found = map_entry<AsciiShort, true>(p, v);
+                if (found.state == Entry::Other || !out.ids.room(1)) {
+                    return i;
                 }
-                out.ids.append(found.state == Entry::Index ? found.index : -1);
+                out.ids.append(id_of(found));
                 out.ids.close(i);
                 continue;
             }
             IdSet ids;
-            const int plain = ids_of(p, v, ids);
-            if (plain <= 0) {
-                return plain < 0 ? -1 : i;
+            if (ids_of(p, v, ids) <= 0) {
+                return i;
             }
             if (!out.ids.room(ids.size)) {
                 return i;
@@ -131,7 +142,7 @@ struct Run {
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
     *stop = with_form(column, Run{p, column, out, from});
-    return *stop < 0 ? -1 : 0;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace

@@ -29,15 +29,15 @@ int prepare(Plan& p, PyObject* bucket, const Column& column, Reason& reason)
 
 // The index of v: its entry, _len for a value not in the map; -1 where it
 // takes the call or raised.
+template <bool AsciiShort>
 inline Py_ssize_t index_of(Plan& p, const Value& v)
 {
-    Entry found;
-    if (map_entry(p, v, &found) <= 0) {
-        return -1;
-    }
-    const int64_t index = found.state == Entry::Absent  ? p.unknown
-                          : found.state == Entry::Index ? found.index
-                                                        : -1;
+    const Entry found = map_entry<AsciiShort>(p, v);
+    // Picked by masks: a branch on found and absent values would not be
+    // learnt.
+    const int64_t absent = -static_cast<int64_t>(found.state == Entry::Absent);
+    const int64_t known = -static_cast<int64_t>(found.state == Entry::Index);
+    const int64_t index = (p.unknown & absent) | (found.index & known) | ~(absent | known);
     return index >= 0 && index <= PY_SSIZE_T_MAX ? static_cast<Py_ssize_t>(index) : -1;
 }
 
@@ -49,8 +49,15 @@ struct Run {
     template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
-        return entries_run(p, out, from, column.length(),
-                           [&](Py_ssize_t i) { return index_of(p, column.get<F, Nulls>(i)); });
+        return with_text_form<F, Nulls>(p, *this);
+    }
+
+    template <Form F, bool Nulls, bool AsciiShort>
+    Py_ssize_t loop() const
+    {
+        return entries_run(p, out, from, column.length(), [&](Py_ssize_t i) {
+            return index_of<AsciiShort>(p, column.get<F, Nulls>(i));
+        });
     }
 };
 

@@ -53,10 +53,10 @@ bool valid_utf8(const char* text, Py_ssize_t size)
 Entry entry_of(PyObject* found)
 {
     if (found == nullptr) {
-        return {Entry::Absent, 0};
+        return {Entry::Absent, -1};
     }
     if (found == Py_None) {
-        return {Entry::IsNone, 0};
+        return {Entry::IsNone, -1};
     }
     if (PyLong_CheckExact(found)) {
         int overflow = 0;
@@ -65,7 +65,7 @@ Entry entry_of(PyObject* found)
             return {Entry::Index, index};
         }
     }
-    return {Entry::Other, 0};
+    return {Entry::Other, -1};
 }
 
 struct TextTable::Key {
@@ -115,7 +115,7 @@ bool TextTable::place_short(const Key* keys, Py_ssize_t count, Py_ssize_t shorts
                 return false;
             }
             for (std::size_t at = 0; at < slots; at++) {
-                short_[at] = ShortSlot{0, -1, Entry{Entry::Absent, 0}};
+                short_[at] = ShortSlot{0, -1, Entry{Entry::Absent, -1}};
             }
             multiplier_ = multiplier;
             shift_ = 64 - b;

@@ -21,7 +21,7 @@ struct Entry {
         Other,   // anything else: the value takes the per-value call
     };
     State state;
-    int64_t index;
+    int64_t index;  // for Index only
 };
 
 // The entry of a value found in a map (NULL for none).
@@ -63,7 +63,7 @@ public:
                               text);
         }
         if (size > longest_) {
-            return Entry{Entry::Absent, 0};
+            return Entry{Entry::Absent, -1};
         }
         return find_probed(hash_of(text, size), 0, text, size);
     }
@@ -88,13 +88,86 @@ public:
         return find_short(word >> (8 * (SHORT - 1 - length)), length, data);
     }
 
-    // Whether text is plain ASCII, which is valid UTF-8.
-    static bool ascii(const char* text, Py_ssize_t size, bool readable)
+    // Whether every key is short and has its own slot.
+    bool short_keys() const { return short_ != nullptr && longest_ <= SHORT; }
+
+    // With short_keys(), the entry for text whose 8 bytes from text can be
+    // read (on a little-endian machine): found by its first word and its
+    // size (longer text has no key), without a branch on the size, which a
+    // column's values vary in no order a branch could learn.
+    // Masked: see find_short.
+    template <bool Masked = false>
+    Entry find_in_short(const char* text, Py_ssize_t size) const
     {
+        Py_ssize_t tail;
+        return find_short<Masked>(first_word(text, size, &tail), size, text);
+    }
+
+    // Sets *entry for the key of these UTF-8 bytes, as find; false where no
+    // key holds them and they are not UTF-8. mixed: every key is short, and
+    // some text of the column is not.
+    bool find_text(const char* text, Py_ssize_t size, bool readable, bool mixed,
+                   Entry* entry) const
+    {
+        if (PY_LITTLE_ENDIAN && mixed && readable) {
+            Py_ssize_t tail;
+            const uint64_t first = first_word(text, size, &tail);
+            *entry = find_short(first, size, text);
+            // Text of up to 16 bytes is checked for ASCII in two words: the
+            // first, and the last 8 bytes of longer text.
+            uint64_t last;
+            __builtin_memcpy(&last, text + tail, 8);
+            last &= -static_cast<uint64_t>(tail > 0);
+            if ((entry->state != Entry::Absent) |
+                ((((first | last) & HIGH_BITS) == 0) & (size <= 2 * SHORT))) {
+                return true;
+            }
+            return valid_utf8(text, size);
+        }
         if (size <= SHORT) {
             const uint64_t word = readable ? masked_word(text, size) : word_of(text, size);
-            return (word & 0x8080808080808080ULL) == 0;
+            *entry = find_short(word, size, text);
+            // Found, or ASCII: one test, as values of a column come found or
+            // not in no order a branch could learn.
+            if ((entry->state != Entry::Absent) | ((word & HIGH_BITS) == 0)) {
+                return true;
+            }
         }
+        else {
+            *entry = size > longest_ ? Entry{Entry::Absent, -1}
+                                     : find_probed(hash_of(text, size), 0, text, size);
+            if (entry->state != Entry::Absent || long_ascii(text, size)) {
+                return true;
+            }
+        }
+        return valid_utf8(text, size);
+    }
+
+private:
+    static constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
+
+    // The first min(size, 8) bytes of text, whose 8 bytes can be read, as
+    // one word, without a branch on the size; *tail is size - 8 for longer
+    // text, else 0.
+    static uint64_t first_word(const char* text, Py_ssize_t size, Py_ssize_t* tail)
+    {
+        const Py_ssize_t over = size - SHORT;
+        *tail = over & -static_cast<Py_ssize_t>(over > 0);
+        uint64_t first;
+        __builtin_memcpy(&first, text, 8);
+        return first & KEEP[size - *tail];
+    }
+
+    // KEEP[n] keeps the first n bytes of a word: a load is cheaper than a
+    // shift by a variable count.
+    static constexpr uint64_t KEEP[SHORT + 1] = {
+        0, 0xFF, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF, 0xFFFFFFFFFFULL, 0xFFFFFFFFFFFFULL,
+        0xFFFFFFFFFFFFFFULL, ~uint64_t{0},
+    };
+
+    // Whether text of more than 8 bytes is plain ASCII.
+    static bool long_ascii(const char* text, Py_ssize_t size)
+    {
         uint64_t seen = 0;
         Py_ssize_t i = 0;
         for (; i + 8 <= size; i += 8) {
@@ -105,17 +178,27 @@ public:
         // The last 8 bytes, overlapping what was read.
         uint64_t last;
         __builtin_memcpy(&last, text + size - 8, 8);
-        return ((seen | last) & 0x8080808080808080ULL) == 0;
+        return ((seen | last) & HIGH_BITS) == 0;
     }
 
-private:
+    // Found and absent text come in no order a branch could learn: the state
+    // is picked without one, by a conditional move or, with Masked, by a
+    // mask (in some loops compilers make a branch of the first).
+    template <bool Masked = false>
     Entry find_short(uint64_t word, Py_ssize_t size, const char* text) const
     {
         if (short_ != nullptr) {
             // No two short keys share a slot: one comparison decides.
             const ShortSlot& slot = short_[(mix(word, size) * multiplier_) >> shift_];
             Entry found = slot.entry;
-            found.state = slot.word == word && slot.size == size ? found.state : Entry::Absent;
+            if constexpr (Masked) {
+                static_assert(Entry::Absent == 0, "Absent is the state 0");
+                const unsigned char holds = (slot.word == word) & (slot.size == size);
+                found.state = static_cast<Entry::State>(found.state & -holds);
+            }
+            else {
+                found.state = slot.word == word && slot.size == size ? found.state : Entry::Absent;
+            }
             return found;
         }
         return find_probed(short_hash(word, size), word, text, size);
@@ -139,7 +222,7 @@ private:
         for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
             const Slot& slot = slots_[at];
             if (slot.text == nullptr) {
-                return Entry{Entry::Absent, 0};
+                return Entry{Entry::Absent, -1};
             }
             if (slot.hash == hash && slot.size == size &&
                 (size <= SHORT ? slot.word == word : same_bytes(slot.text, text, size))) {
@@ -192,7 +275,7 @@ private:
         }
         uint64_t word;
         __builtin_memcpy(&word, text, 8);
-        return size == 8 ? word : word & ((uint64_t{1} << (8 * size)) - 1);
+        return word & KEEP[size];
     }
 
     static uint64_t mix(uint64_t word, Py_ssize_t size)
