@@ -117,6 +117,16 @@ int Rows::open(PyObject* bucket, Py_ssize_t width, Reason& reason)
     for (Py_ssize_t k = 0; k < count_; k++) {
         views_[k].row = unread();
     }
+    // Few rows are read at once, and then need no test per value.
+    constexpr Py_ssize_t READ_AT_ONCE = 4096;
+    if (count_ * width_ <= READ_AT_ONCE) {
+        all_plain_ = true;
+        one_hot_ = true;
+        for (Py_ssize_t k = 0; k < count_; k++) {
+            all_plain_ = all_plain_ && fill(k) != nullptr;
+            one_hot_ = one_hot_ && all_plain_ && views_[k].one == k && views_[k].value == 1.0;
+        }
+    }
     return 1;
 }
 
@@ -165,6 +175,14 @@ void write_rows(Plan& plan, Out& out, Py_ssize_t start, Py_ssize_t stop)
 {
     Matrix& matrix = out.matrix;
     const bool zeroed = matrix.zero_rows(start, stop);
+    if (zeroed && plan.rows.one_hot()) {
+        for (Py_ssize_t i = start; i < stop; i++) {
+            const Py_ssize_t k = plan.block[i - start];
+            plan.counts.add(k);
+            matrix.put(i, k, 1.0);
+        }
+        return;
+    }
     for (Py_ssize_t i = start; i < stop; i++) {
         const Py_ssize_t k = plan.block[i - start];
         plan.counts.add(k);

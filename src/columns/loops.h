@@ -74,6 +74,11 @@ public:
 
     Py_ssize_t count() const { return count_; }
 
+    // Whether every row was read at open and is plain.
+    bool all_plain() const { return all_plain_; }
+    // Whether, besides, each row k holds 1.0 at k and +0.0 elsewhere.
+    bool one_hot() const { return one_hot_; }
+
     // Row k, or NULL where it is not plain (its value takes the call).
     const double* row(Py_ssize_t k)
     {
@@ -107,6 +112,8 @@ private:
     Py_ssize_t width_ = 0;
     double* table_ = nullptr;
     View* views_ = nullptr;
+    bool all_plain_ = false;
+    bool one_hot_ = false;
 };
 
 // Where a loop writes.
@@ -236,12 +243,14 @@ Py_ssize_t entries_run(Plan& plan, Out& out, Py_ssize_t from, Py_ssize_t n, Inde
 {
     constexpr Py_ssize_t BLOCK = Plan::BLOCK;
     const std::size_t entries = static_cast<std::size_t>(plan.entries);
+    const bool all_plain = plan.rows.all_plain();
     for (Py_ssize_t start = from; start < n; start += BLOCK) {
         const Py_ssize_t end = n - start > BLOCK ? start + BLOCK : n;
         Py_ssize_t i = start;
         for (; i < end; i++) {
             const Py_ssize_t k = index_at(i);
-            if (static_cast<std::size_t>(k) >= entries || plan.rows.row(k) == nullptr) {
+            if (static_cast<std::size_t>(k) >= entries ||
+                (!all_plain && plan.rows.row(k) == nullptr)) {
                 break;
             }
             plan.block[i - start] = k;

@@ -65,10 +65,13 @@ inline Py_ssize_t searched(const double* bounds, double x, Py_ssize_t below)
     }
 }
 
+// A float's index: Levels halvings of the padded boundaries, or with -1 as
+// many as the plan says, or bisect's steps where there are none.
+template <int Levels>
 inline Py_ssize_t index_of_double(const Plan& p, double x)
 {
     Py_ssize_t below;
-    switch (p.padded != nullptr ? p.padded_levels : -1) {
+    switch (Levels >= 0 ? Levels : p.padded != nullptr ? p.padded_levels : -1) {
     case 0: below = 0; break;
     case 1: below = searched<1>(p.padded, x, 0); break;
     case 2: below = searched<2>(p.padded, x, 0); break;
@@ -85,14 +88,16 @@ inline Py_ssize_t index_of_double(const Plan& p, double x)
     return below < p.bound_count ? below : p.bound_count;
 }
 
+template <int Levels>
 inline Py_ssize_t index_of(const Plan& p, const Value& v)
 {
     switch (v.tag) {
     case Tag::None:
         return p.none_index;
     case Tag::Float:
-        if (p.exact_doubles) {
-            return index_of_double(p, v.number);
+        // Padded boundaries are exact doubles.
+        if (Levels >= 0 || p.exact_doubles) {
+            return index_of_double<Levels>(p, v.number);
         }
         return bisect_steps(p.bound_count, [&](Py_ssize_t j) {
             const Plan::Bound& b = p.bounds[j];
@@ -101,7 +106,7 @@ inline Py_ssize_t index_of(const Plan& p, const Value& v)
     case Tag::Int:
     case Tag::Bool:
         if (p.exact_doubles && v.integer >= -EXACT_INTS && v.integer <= EXACT_INTS) {
-            return index_of_double(p, static_cast<double>(v.integer));
+            return index_of_double<Levels>(p, static_cast<double>(v.integer));
         }
         return bisect_steps(p.bound_count, [&](Py_ssize_t j) {
             const Plan::Bound& b = p.bounds[j];
@@ -210,12 +215,32 @@ struct Run {
     const Column& column;
     Out& out;
     Py_ssize_t from;
+    // Float columns get a loop per number of halvings.
     template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
+        if constexpr (F == Form::ArrowFloat || F == Form::Float) {
+            switch (p.padded != nullptr ? p.padded_levels : -1) {
+            case 0: return loop<F, Nulls, 0>();
+            case 1: return loop<F, Nulls, 1>();
+            case 2: return loop<F, Nulls, 2>();
+            case 3: return loop<F, Nulls, 3>();
+            case 4: return loop<F, Nulls, 4>();
+            case 5: return loop<F, Nulls, 5>();
+            case 6: return loop<F, Nulls, 6>();
+            case 7: return loop<F, Nulls, 7>();
+            default: break;
+            }
+        }
+        return loop<F, Nulls, -1>();
+    }
+
+    template <Form F, bool Nulls, int Levels>
+    Py_ssize_t loop() const
+    {
         const Plan& plan = p;
         return entries_run(p, out, from, column.length(), [&](Py_ssize_t i) {
-            return index_of(plan, column.get<F, Nulls>(i));
+            return index_of<Levels>(plan, column.get<F, Nulls>(i));
         });
     }
 };
