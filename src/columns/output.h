@@ -31,7 +31,7 @@ public:
     {
         char* at = base_ + i * row_stride_;
         if (contiguous_) {
-            std::memcpy(at, row, width_ * sizeof(double));
+            copy_row(at, row);
             return;
         }
         for (Py_ssize_t j = 0; j < width_; j++) {
@@ -74,6 +74,33 @@ public:
     int write_result(Py_ssize_t i, PyObject* result);
 
 private:
+    // A row of a width known when compiled is copied by a few moves, no
+    // call: the width stays the same over a column.
+    template <Py_ssize_t Width>
+    static void copy(char* at, const double* row)
+    {
+        std::memcpy(at, row, Width * sizeof(double));
+    }
+
+    void copy_row(char* at, const double* row) const
+    {
+        switch (width_) {
+        case 1: return copy<1>(at, row);
+        case 2: return copy<2>(at, row);
+        case 3: return copy<3>(at, row);
+        case 4: return copy<4>(at, row);
+        case 5: return copy<5>(at, row);
+        case 6: return copy<6>(at, row);
+        case 7: return copy<7>(at, row);
+        case 8: return copy<8>(at, row);
+        case 9: return copy<9>(at, row);
+        case 10: return copy<10>(at, row);
+        case 11: return copy<11>(at, row);
+        case 12: return copy<12>(at, row);
+        default: std::memcpy(at, row, width_ * sizeof(double));
+        }
+    }
+
     Py_buffer view_{};
     bool has_view_ = false;
     char* base_ = nullptr;
