@@ -7,7 +7,10 @@ none), per kind and input form, in ns per value, the median of 3 runs:
   per value   bucket._bucketize_value(v) for each value of a list
   NumPy       the obvious vectorised code for the same output and counts,
               over the same chunks
-and the ratios per-value / encode and NumPy / encode.
+and the ratios per-value / encode and NumPy / encode. Then columns.scan_rows
+over diamonds' CSV text in blocks of a megabyte, as the tool reads it, in
+bytes per ns, beside bytes.count(b"\n") over the same blocks (for scale:
+CPython's C loop over the bytes for one of them).
 
 Run with an interpreter that has numpy and pyarrow, from the repository root:
     BUCKET_BUILD_DIR=build python benchmarks/columns.py [--repeat N]
@@ -199,6 +202,21 @@ def time_numpy(case, array):
     return time.perf_counter() - start
 
 
+def csv_blocks():
+    """Diamonds' CSV text repeated to ROWS rows, in blocks of a megabyte."""
+    with open(os.path.join(ROOT, "data", "diamonds.csv"), "rb") as f:
+        text = f.read()
+    text *= -(-ROWS // text.count(b"\n"))
+    return [text[s:s + (1 << 20)] for s in range(0, len(text), 1 << 20)]
+
+
+def time_blocks(blocks, scan):
+    start = time.perf_counter()
+    for b in blocks:
+        scan(b)
+    return time.perf_counter() - start
+
+
 def median(repeat, run):
     """ns per value, the median of repeat runs, with the garbage collector
     off as timeit has it: the million-value lists would make each of its
@@ -237,6 +255,12 @@ def main():
                 case.kind, name, ns, per_value, numpy_ns, per_value / ns, numpy_ns / ns,
                 "" if target is None or name == "list" else "<= %d" % target,
                 "" if fast else "  (per value: %s)" % why))
+    blocks = csv_blocks()
+    size = sum(map(len, blocks))
+    scan = statistics.median(time_blocks(blocks, columns.scan_rows) for _ in range(args.repeat))
+    count = statistics.median(time_blocks(blocks, lambda b: b.count(b"\n")) for _ in range(args.repeat))
+    print("scan_rows: %.2f bytes per ns, bytes.count: %.2f (%d bytes of CSV text in blocks of 1 MB)" % (
+        size / scan / 1e9, size / count / 1e9, size))
 
 
 if __name__ == "__main__":
