@@ -380,12 +380,90 @@ def test_each_guard_falls_back(name, make, values, reason, patch, monkeypatch):
     check_same(make, values, values)
 
 
+def edited_rows(b, misplaced_only=False):
+    """Rows one-hot at another index, with -0.0, with two ones."""
+    rest = [0.0] * (len(b._out_buckets[0]) - 3)
+    rows = [[0.0, 0.0, 1.0] + rest, [0.0, 2.5, -0.0] + rest, [1.0, 0.0, 1.0] + rest]
+    b._out_buckets[1:4] = rows[:1] if misplaced_only else rows
+    return b
+
+
+MANY_WORDS = ["w%d" % i for i in range(300)]
+LONG_WORDS = ["red", "light grey", "dark olive green", "é" * 5]
+# Columns over several of the loops' blocks, with the shapes that choose
+# their paths: many short keys (no slot of their own each), keys or text
+# longer than a word, one-hot rows edited, many boundaries, a value that
+# raises deep in a block.
+SHAPES = {
+    "range, a bad value late": (lambda: bucket.Bucket("r", F, [0.5, 1.5, 2.5]), "object",
+                                [0.1 * i for i in range(300)] + [math.nan, "x", 1.0]),
+    "range, 5 boundaries": (lambda: bucket.Bucket("r", F, [0.5, 1.5, 2.5, 3.5, 4.5]), "float",
+                            [0.02 * i for i in range(300)] + [None, math.nan, math.inf, -math.inf]),
+    "range, 100 boundaries": (lambda: bucket.Bucket("r", F, [i / 2 for i in range(100)]), "float",
+                              [i * 0.3 - 3 for i in range(300)] + [None, 49.5, math.nan]),
+    "range, 200 boundaries": (lambda: bucket.Bucket("r", F, [float(i) for i in range(200)]), "float",
+                              [i * 0.7 - 3 for i in range(400)] + [None, math.inf, -0.0]),
+    "range, edited rows": (lambda: edited_rows(bucket.Bucket("r", F, [1.0, 2.0, 3.0])), "float",
+                           [0.5, 1.5, 2.5, 3.5, None] * 70),
+    "range, a row one-hot elsewhere": (lambda: edited_rows(bucket.Bucket("r", F, [1.0, 2.0]), True), "float",
+                                       [0.5, 1.5, 2.5, None] * 70),
+    "strings, many keys": (lambda: bucket.StringBucket("s", S, MANY_WORDS), "text",
+                           [MANY_WORDS[i * 7 % 300] for i in range(280)] + ["w300", None, "w1"]),
+    "strings, long keys": (lambda: bucket.StringBucket("s", S, LONG_WORDS), "text",
+                           (LONG_WORDS + ["light gray", "re", "dark olive greens", None]) * 40),
+    "categorical, long text": (lambda: categorical("c", "STRING", ["red", "blue", "é"], -2), "text",
+                               ["red", "very long text here", "blue", None, "é", "é" * 9] * 50),
+    "simple, long text": (lambda: bucket.SimpleCategoricalBucket("i", S, ["red", "blue"]), "text",
+                          ["red", "light blue indeed", "blue", None, "x"] * 60),
+    "boolean, a bad value late": (lambda: bucket.BooleanBucket("b", FieldExtractor("b", "BOOL")), "object",
+                                  [True, False, None] * 90 + [1, True]),
+}
+
+
+@pytest.mark.parametrize("shape", sorted(SHAPES))
+def test_long_columns_as_per_value(shape):
+    make, domain, values = SHAPES[shape]
+    for form in filter(available, FORMS[domain]):
+        column, mask = make_column(form, domain, values)
+        check_same(make, values, column, mask)
+
+
+@pytest.mark.parametrize("kind", ["StringBucket", "SimpleCategoricalBucket"])
+@pytest.mark.parametrize("text", ["\udc80", "light grey \udc80 and more"])
+def test_arrow_text_that_is_not_utf8_raises_where_it_is(kind, text):
+    values = ["red", "blue", "light grey"] * 70 + [text, "red"]
+    b = getattr(bucket, kind)("s", S, ["red", "blue"])
+    error = encoded(b, CArrow(b"u", values), len(values))[-1]
+    assert isinstance(error, UnicodeDecodeError) and error.position == 210
+    assert b._total == (0 if kind == "SimpleCategoricalBucket" else 210)
+
+
+@pytest.mark.skipif(numpy is None, reason="needs numpy for a block of a wider matrix")
+@pytest.mark.parametrize("make", [lambda: bucket.Bucket("r", F, [1.0, 2.0]),
+                                  lambda: edited_rows(bucket.Bucket("r", F, [1.0, 2.0, 3.0]))])
+def test_rows_of_a_wider_matrix_as_per_value(make):
+    values = [0.5, None, 2.5, 1.5, 3.5] * 40
+    ref, cut = make(), make()
+    wide = numpy.full((len(values), 9), -7.0)
+    columns.encode(cut, values, wide[:, 2:2 + len(cut._out_buckets[0])])
+    expected = numpy.full_like(wide, -7.0)
+    expected[:, 2:2 + len(ref._out_buckets[0])] = [ref._bucketize_value(v) for v in values]
+    assert wide.tobytes() == expected.tobytes() and cut._distro == ref._distro
+
+
 def test_a_value_of_another_type_takes_the_call_and_the_loop_goes_on():
     make = lambda: categorical("c", "INT", ["red", Decimal("2.5")], None)  # noqa: E731
     values = ["red", Decimal("2.5"), Text("red"), None, "blue"]
     fast, why = columns.fast_path(bucket.StringBucket("s", S, ["red"]), values)
     assert not fast and "Decimal at 1" in why or PLAIN_BUILD
     check_same(make, values, values)
+
+
+def backwards_text():
+    """Arrow text whose second element ends before it starts."""
+    column = CArrow(b"u", ["ab", "c"])
+    column.data[2] = 5
+    return column
 
 
 @pytest.mark.parametrize("call, error, text", [
@@ -396,6 +474,7 @@ def test_a_value_of_another_type_takes_the_call_and_the_loop_goes_on():
                             (array.array("q", [0] * 3), array.array("q", [0] * 3))), ValueError, "up to 4"),
     (lambda: columns.encode(object(), [], None), TypeError, "kinds"),
     (lambda: columns.encode(bucket.Bucket("r", F, [1.0]), memoryview(b"ab"), None), TypeError, "format"),
+    (lambda: columns.encode(bucket.StringBucket("s", S, ["a"]), backwards_text(), None), ValueError, "malformed"),
 ])
 def test_refused_arguments(call, error, text):
     with pytest.raises(error, match=text):
