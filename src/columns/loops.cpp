@@ -118,7 +118,7 @@ int Rows::open(PyObject* bucket, Py_ssize_t width, Reason& reason)
         views_[k].row = unread();
     }
     // Few rows are read at once, and then need no test per value.
-    constexpr Py_ssize_t READ_AT_ONCE = 4096;
+    constexpr Py_ssize_t READ_AT_ONCE = 1024;
     if (count_ * width_ <= READ_AT_ONCE) {
         all_plain_ = true;
         one_hot_ = true;

@@ -74,7 +74,8 @@ public:
 
     Py_ssize_t count() const { return count_; }
 
-    // Whether every row was read at open and is plain.
+    // Whether every row was read at open (a table of at most 1,024
+    // elements) and is plain.
     bool all_plain() const { return all_plain_; }
     // Whether, besides, each row k holds 1.0 at k and +0.0 elsewhere.
     bool one_hot() const { return one_hot_; }
@@ -144,7 +145,7 @@ struct Plan {
     Bound* bounds = nullptr;
     Py_ssize_t bound_count = 0;
     bool exact_doubles = false;  // every boundary is exactly its double
-    bool sorted = false;         // ascending without NaN: the count holds
+    bool sorted = false;         // ascending without NaN: searched as sorted
     // Sorted boundaries padded with +inf to 2 ** padded_levels, for a
     // search without branches; NULL where they are not sorted or too many.
     double* padded = nullptr;
