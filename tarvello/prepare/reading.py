@@ -255,8 +255,12 @@ class Input:
 
     def _open_parquet(self) -> Any:
         import pyarrow.parquet as pq
+        # Arrow reads by offsets through a handle of its own, here the file
+        # opened again through this process's descriptor: pyarrow before 18
+        # takes no descriptor, and a forked worker's reads must not move the
+        # offset its parent's handle shares.
         try:
-            return pq.ParquetFile(pa.OSFile(os.dup(self.file.fileno())))
+            return pq.ParquetFile(pa.OSFile("/proc/self/fd/%d" % self.file.fileno()))
         except (pa.ArrowException, OSError) as e:
             raise PrepareError("%s: not a Parquet file: %s" % (self.name, e)) from None
 
