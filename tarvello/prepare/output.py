@@ -1,5 +1,6 @@
 """The output folder, published as a whole: a run writes rows.npz,
-buckets.pb and config.json into a new hidden sibling folder, syncs them to
+buckets.pb, config.json, counts.json, report.html and, last, manifest.json
+into a new hidden sibling folder, syncs them to
 disk and swaps the folder in with one rename (an earlier output is first
 renamed aside, and deleted after). A failed, interrupted or killed run
 leaves the earlier output complete or the new one, never a mix, and its
@@ -20,10 +21,17 @@ from ..custom.model_data.row_handler_proto import row_handler_pb2
 from .config import PrepareError
 
 ROWS, BUCKETS, CONFIG = "rows.npz", "buckets.pb", "config.json"
+COUNTS, REPORT, MANIFEST = "counts.json", "report.html", "manifest.json"
 # What an output folder holds: a folder with anything else is not replaced.
-OWN = frozenset((ROWS, BUCKETS, CONFIG))
+OWN = frozenset((ROWS, BUCKETS, CONFIG, COUNTS, REPORT, MANIFEST))
 
 _SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+
+def beside(input_path: str) -> str:
+    """The default output folder: beside the input, named after it."""
+    stem = os.path.splitext(os.path.basename(input_path))[0]
+    return os.path.join(os.path.dirname(input_path), stem)
 
 
 def messages(buckets: Sequence[bucket.BaseBucket]) -> row_handler_pb2.BucketList:
@@ -105,6 +113,10 @@ class Folder:
             f.write("\n")
         with open(self.file(BUCKETS), "wb") as f:
             f.write(saved.SerializeToString())
+
+    def put(self, name: str, text: str) -> None:
+        with open(self.file(name), "w", encoding="utf-8") as f:
+            f.write(text)
 
     def publish(self) -> None:
         """Syncs the new folder and swaps it in for ``target``."""

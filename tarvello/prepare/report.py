@@ -87,6 +87,14 @@ def field_reports(buckets: Sequence[bucket.BaseBucket], counts: Mapping[str, Any
     return made
 
 
+def page(buckets: Sequence[bucket.BaseBucket], counts: Mapping[str, Any],
+         training: Optional[Mapping[str, Any]] = None, training_shown: Optional[str] = None,
+         threshold: float = drift.THRESHOLD) -> str:
+    """The report of a run's counts.json document ``counts`` and its buckets;
+    with ``training`` (named ``training_shown``), against it."""
+    return render(Report(counts["run"], field_reports(buckets, counts, training), training_shown, threshold))
+
+
 def render(report: Report) -> str:
     """The report's HTML; for new data against training, the fields by PSI, largest first."""
     fields = list(report.fields)
