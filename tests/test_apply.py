@@ -164,7 +164,7 @@ def test_drift_of_a_hand_made_shift(tmp_path, capsys):
     (tmp_path / "new.csv").write_text("w,c,n\n" + "x,a,1\n" * 40 + "x,b,2\n" * 40 + "x,z,1\n" * 20)
     fields = tmp_path / "fields.json"
     fields.write_text(json.dumps({"fields": [
-        {"name": "n", "column": "n", "type": "int", "kind": "Bucket", "buckets": [10]},
+        {"name": "n", "column": "n", "type": "int", "kind": "Bucket", "buckets": list(range(10, 201, 10))},
         {"name": "w", "column": "w", "type": "str", "kind": "SimpleCategoricalBucket", "categories": ["x"]},
         {"name": "c", "column": "c", "type": "str", "kind": "CategoricalBucket", "min_fraction": 0}]}))
     assert run(tmp_path / "train.csv", "--config", fields, "-o", tmp_path / "train", "-q") == 0
@@ -181,6 +181,9 @@ def test_drift_of_a_hand_made_shift(tmp_path, capsys):
     assert err == "tarvello-prepare: PSI over 0.5: c %.4f\n" % psi
     assert run("apply", tmp_path / "new.csv", "--from", tmp_path / "train", "-o", tmp_path / "text") == 0
     text = capsys.readouterr().out
+    # n's 22 slots: the 12 largest, and what the others hold
+    assert "\n  ... 10 more slots: training 0.0%, new 0.0%\n" in text
+    assert max(len(line) for line in text.split(" against ", 1)[1].splitlines()[1:-1]) <= 100
     assert "\nc: PSI %.4f (over 0.25)\n" % psi in text and "\n  None 10.0% -> 0.0%, Unknown 0.0% -> 20.0%\n" in text
     assert "\nw: PSI - (nothing counted at training nor in the new data)\n" in text
     assert '<section id="field-1" class="field over"><h2>c ' in (tmp_path / "text" / "report.html").read_text()

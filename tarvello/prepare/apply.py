@@ -90,8 +90,12 @@ def rerender(args: argparse.Namespace) -> int:
     other files linked), sealed and published in its place."""
     target = saved.load(args.folder, args.folder)
     training = training_of(target, args.against)
-    page = report.page(target.buckets(), target.counts, None if training is None else training.counts,
-                       None if training is None else training.shown)
+    try:
+        page = report.page(target.buckets(), target.counts, None if training is None else training.counts,
+                           None if training is None else training.shown)
+    except ValueError as e:
+        # A training folder of other fields or slots (prepared again since).
+        raise PrepareError("%s: %s" % (args.folder, e)) from None
     kept = {name: entry for name, entry in target.manifest["files"].items() if name != output.REPORT}
     with output.Folder(args.folder) as folder:
         assert folder.path is not None

@@ -103,7 +103,7 @@ def largest_first(moved: Optional[FieldDrift]) -> Tuple[bool, float]:
 # The text table: the slots shown per field (the largest), and its widths,
 # which keep a line within 100 columns.
 SLOTS_SHOWN = 12
-_SLOT_WIDTH = 64
+_SLOT_WIDTH, _NAME_WIDTH = 64, 40
 
 
 def _share(value: Optional[float]) -> str:
@@ -124,9 +124,9 @@ def text_table(drifts: Sequence[FieldDrift], threshold: float) -> List[str]:
         if moved.psi is None:
             sides = [side for side, shares in (("at training", moved.train), ("in the new data", moved.new))
                      if shares is None]
-            lines.append("%s: PSI - (nothing counted %s)" % (_cut(moved.name, 80), " nor ".join(sides)))
+            lines.append("%s: PSI - (nothing counted %s)" % (_cut(moved.name, _NAME_WIDTH), " nor ".join(sides)))
             continue
-        lines.append("%s: PSI %.4f%s" % (_cut(moved.name, 80), moved.psi,
+        lines.append("%s: PSI %.4f%s" % (_cut(moved.name, _NAME_WIDTH), moved.psi,
                                          " (over %g)" % threshold if moved.psi > threshold else ""))
         assert moved.train is not None and moved.new is not None
         train, new = moved.train, moved.new

@@ -9,10 +9,10 @@ import argparse
 import contextlib
 import gc
 import io
+import json
 import os
 import re
 import sys
-import json
 import time
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence

@@ -88,7 +88,8 @@ class Part:
 
 class Left(NamedTuple):
     """A row left out, and why: its input row (from 0), its place ("line 7",
-    "row 8"), the field (or "column NAME") and the reason."""
+    "row 8"), what failed ("field 'age'", "column 'x'" that no field reads,
+    or nothing for the whole row) and the reason."""
     row: int
     place: str
     field: str
