@@ -9,7 +9,6 @@ import argparse
 import contextlib
 import gc
 import io
-import json
 import os
 import re
 import sys
@@ -184,7 +183,7 @@ def write(folder: output.Folder, fields: Sequence[Field], encoded: Encoded, run:
     the counts document."""
     document = counts.document(run, counts.entries(fields, encoded.buckets, learned))
     folder.write(output.messages(encoded.buckets), config.to_document(fields))
-    folder.put(output.COUNTS, json.dumps(document, indent=1) + "\n")
+    folder.put(output.COUNTS, output.json_text(document))
     folder.put(output.REPORT, report.page(encoded.buckets, document, training, training_shown, threshold))
     return document
 

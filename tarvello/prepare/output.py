@@ -14,7 +14,7 @@ import re
 import shutil
 import signal
 import tempfile
-from typing import Any, Dict, Optional, Sequence
+from typing import Any, Dict, Mapping, Optional, Sequence
 
 from ..custom.model_data import bucket
 from ..custom.model_data.row_handler_proto import row_handler_pb2
@@ -26,6 +26,21 @@ COUNTS, REPORT, MANIFEST = "counts.json", "report.html", "manifest.json"
 OWN = frozenset((ROWS, BUCKETS, CONFIG, COUNTS, REPORT, MANIFEST))
 
 _SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+
+def json_text(document: Mapping[str, Any]) -> str:
+    """``document`` as JSON text that a person can read: each of its entries
+    on a line, and each item of an entry that is a list or an object."""
+    entries = []
+    for key, value in document.items():
+        if isinstance(value, list) and value:
+            text = "[\n%s\n ]" % ",\n".join("  " + json.dumps(item) for item in value)
+        elif isinstance(value, dict) and value:
+            text = "{\n%s\n }" % ",\n".join("  %s: %s" % (json.dumps(k), json.dumps(v)) for k, v in value.items())
+        else:
+            text = json.dumps(value)
+        entries.append(" %s: %s" % (json.dumps(key), text))
+    return "{\n%s\n}\n" % ",\n".join(entries)
 
 
 def beside(input_path: str) -> str:

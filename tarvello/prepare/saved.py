@@ -65,8 +65,7 @@ def seal(folder: str, document: Dict[str, Any]) -> None:
     files = {name: known.get(name) or digest(os.path.join(folder, name))
              for name in sorted(os.listdir(folder)) if name != output.MANIFEST}
     with open(os.path.join(folder, output.MANIFEST), "w", encoding="utf-8") as f:
-        json.dump(dict(document, files=files), f, indent=1)
-        f.write("\n")
+        f.write(output.json_text(dict(document, files=files)))
 
 
 def verify(folder: str, shown: str) -> Dict[str, Any]:
