@@ -137,7 +137,7 @@ def _run(report: Report) -> str:
     skipped = list(run.get("skipped_first") or [])[:SKIPPED_SHOWN]
     first = ""
     if skipped:
-        first = ("<h3>First skipped rows</h3><table><tr><th>Line</th><th>Field</th><th>Reason</th></tr>%s</table>"
+        first = ("<h3>First skipped rows</h3><table><tr><th>Where</th><th>What</th><th>Reason</th></tr>%s</table>"
                  % "".join("<tr><td>%s</td><td>%s</td><td>%s</td></tr>" % tuple(
                      escape(cut(str(s.get(k, "")), 120)) for k in ("line", "field", "reason")) for s in skipped))
     return element("section", {"id": "run"}, "<h2>Run</h2>" + element("table", {}, table) + first)
