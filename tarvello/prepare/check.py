@@ -60,9 +60,10 @@ def rebuild(fields: Sequence[Field], positions: Sequence[Optional[int]], saved: 
             raise CheckFailed("%s: field %r does not rebuild: %s" % (where, f.name, e)) from None
         if type(b).__name__ != f.kind:
             raise CheckFailed("%s: field %r rebuilt as %s, not %s" % (where, f.name, type(b).__name__, f.kind))
-        if (message.extractor.field_name, b._extractor.data_type_string()) != (f.column, config.TYPES[f.type]):
-            raise CheckFailed("%s: field %r reads %s, where the configuration has %s:%s"
-                              % (where, f.name, b._extractor.description(), f.column, config.TYPES[f.type]))
+        reads = "%s:%s" % (f.column, config.TYPES[f.type])
+        if b._extractor.description() != reads:
+            raise CheckFailed("%s: field %r reads %s, where the configuration has %s"
+                              % (where, f.name, b._extractor.description(), reads))
         rebuilt.append(b)
     return rebuilt
 
