@@ -272,8 +272,10 @@ class Input:
 
     def _open_parquet(self) -> Any:
         import pyarrow.parquet as pq
+        # The open file, by its descriptor's name: every pyarrow takes a path
+        # (a descriptor only from 18 on, which Python 3.8 has none of).
         try:
-            return pq.ParquetFile(pa.OSFile(os.dup(self.file.fileno())))
+            return pq.ParquetFile(pa.OSFile("/proc/self/fd/%d" % self.file.fileno()))
         except (pa.ArrowException, OSError) as e:
             raise PrepareError("%s: not a Parquet file: %s" % (self.name, e)) from None
 
