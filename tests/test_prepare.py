@@ -566,8 +566,7 @@ def _notes(kind, i):
 def test_parts_cut_at_the_rows_of_one_process_which_are_those_of_the_csv_module(kind, tmp_path):
     csv_path = tmp_path / "notes.csv"
     # Bytes: Path.write_text takes no newline= before Python 3.10.
-    csv_path.write_bytes(("note,age
-" + "".join(_notes(kind, i) for i in range(3000))).encode())
+    csv_path.write_bytes(("note,age\n" + "".join(_notes(kind, i) for i in range(3000))).encode())
     fields = _config(tmp_path, AGE, {"name": "note", "column": "note", "type": "str",
                                      "kind": "CategoricalBucket", "min_fraction": 0.0})
     results = []
