@@ -4,15 +4,16 @@
 # Every Python package comes from the package index (scripts/envs.sh); from
 # Debian come the compiler, the interpreters' venv module and headers (for
 # Debian's own CPython 3.11, where pyenv has none), the debug interpreter,
-# protoc and the PostgreSQL server.
+# protoc, the PostgreSQL server and Chromium.
 set -euo pipefail
 
 # python3.11-dbg: the debug interpreter of scripts/leaks.sh; its headers come
 # with libpython3.11-dbg, named too since the build needs them. protoc
 # (protobuf-compiler): the check of the committed messages and
-# scripts/messages.sh. postgresql: the tool's PostgreSQL tests.
+# scripts/messages.sh. postgresql: the tool's PostgreSQL tests. chromium: the
+# tests that draw the HTML reports.
 packages=(g++ python3-venv python3-dev python3.11-dbg libpython3.11-dbg
-          protobuf-compiler postgresql)
+          protobuf-compiler postgresql chromium)
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

@@ -47,9 +47,9 @@ unset BUCKET_BUILD_DIR
 echo "== the installed command, without arguments (Titanic, checked)"
 "$work/venv/bin/tarvello-prepare" --quiet
 
-echo "== mypy: the typed example and the tool against the stubs as the wheel installs them"
+echo "== mypy: the typed examples and the tool against the stubs as the wheel installs them"
 # Installed into a folder of their own: given a folder in the venv's
 # site-packages, mypy would take every package there for a module of ours.
 pip_run "$installed" install --no-deps --target "$work/typed" "$wheel"
 "$installed" -m mypy --config-file "$repo/examples/mypy.ini" --cache-dir "$work/.mypy_cache" \
-  "$repo/examples/typed_buckets.py" "$work/typed/tarvello/prepare"
+  "$repo/examples/typed_buckets.py" "$repo/examples/fit_apply.py" "$work/typed/tarvello/prepare"

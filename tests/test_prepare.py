@@ -29,6 +29,7 @@ pytest.importorskip("pyarrow", minversion="14", reason="the tool needs pyarrow 1
 from tarvello.custom.model_data import bucket  # noqa: E402
 from tarvello.custom.model_data.row_handler_proto import row_handler_pb2  # noqa: E402
 from tarvello.prepare import cli, config, npz, output, parallel, reading  # noqa: E402
+from tarvello.prepare import saved as folders  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TITANIC = ROOT / "data" / "titanic.csv"
@@ -120,13 +121,21 @@ def test_the_run_without_arguments_prepares_titanic_and_checks_it(tmp_path, monk
     assert "check passed: 13 buckets rebuilt, 891 rows" in printed
     assert "\x1b[" not in printed  # not a terminal
     assert "|                       age| age: 7 ([12.0, 18.0, 30.0, 45.0, 65.0])" in printed
-    assert sorted(p.name for p in (tmp_path / "titanic").iterdir()) == ["buckets.pb", "config.json", "rows.npz"]
+    assert {p.name for p in (tmp_path / "titanic").iterdir()} == output.OWN
+
+
+def resign(folder):
+    """The folder's manifest written anew over its files as they are: a
+    change that the check, not the manifest, is to find."""
+    manifest = json.loads((folder / "manifest.json").read_text())
+    folders.seal(str(folder), dict(manifest, files={}))
 
 
 def _alter_matrix(folder):
     named, _ = saved(folder)
     named["matrix"][300, 5] += 1
     np.savez(folder / "rows.npz", **named)
+    resign(folder)
     return "line 302, field 'age': slot age[30.0-45.0) is"
 
 
@@ -134,6 +143,7 @@ def _alter_ids(folder):
     named, _ = saved(folder)
     named["who.values"][0] = 2
     np.savez(folder / "rows.npz", **named)
+    resign(folder)
     return "line 2, field 'who': who.values are [2], the rebuilt bucket gives [0]"
 
 
@@ -141,6 +151,7 @@ def _alter_message(folder):
     _, messages = saved(folder)
     messages.buckets[9].bucket_fraction[0] += 0.5
     (folder / "buckets.pb").write_bytes(messages.SerializeToString())
+    resign(folder)
     return "field 'class' saves another message"
 
 
@@ -305,6 +316,7 @@ def _folder_with(tmp_path, messages):
     folder = tmp_path / "out"
     assert cli.main([str(TITANIC), "-o", str(folder), "-q"]) == 0
     (folder / "buckets.pb").write_bytes(messages)
+    resign(folder)
     return folder
 
 
@@ -322,6 +334,10 @@ def test_skip_bad_rows_leaves_them_out_of_arrays_and_counts(line, text, tmp_path
     assert "skipped 1 bad rows" in printed and "check passed: 2 buckets rebuilt, 890 rows" in printed
     named, messages = saved(tmp_path / "out")
     assert named["skipped"].tolist() == [line - 2] and named["matrix"].shape[0] == 890
+    reason = "'old' is not a float" if text else "BadAttributeError: "
+    [first] = json.loads((tmp_path / "out" / "counts.json").read_text())["run"]["skipped_first"]
+    assert (first["row"], first["line"], first["field"]) == (line - 2, "line %d" % line, "field 'age'")
+    assert first["reason"].startswith(reason)
     # The counts hold no skipped row: the shares are those of the 890 others.
     with open(csv_path, newline="") as f:
         kept = [r for i, r in enumerate(csv.DictReader(f)) if i != line - 2]
@@ -473,8 +489,12 @@ def test_rows_skipped_in_parts_are_those_one_process_skips(tmp_path, refusing):
     for how in [[], ["--workers", "2"], ["--workers", "3"]]:
         folder = tmp_path / ("out%d" % len(results))
         assert run(csv_path, "--config", fields, "-o", folder, "-q", "--skip-bad-rows", *how) == 0
-        results.append(saved(folder))
+        counted = json.loads((folder / "counts.json").read_text())
+        results.append(saved(folder) + ((counted["fields"], counted["run"]["skipped_first"]),))
     assert results[0][0]["skipped"].tolist() == [111, 296, 571, 698, 851]
+    assert [(r["row"], r["line"]) for r in results[0][2][1]] == [(111, "line 113"), (296, "line 298"),
+                                                                 (571, "line 573"), (698, "line 700"),
+                                                                 (851, "line 853")]
     for other in results[1:]:
         assert_same(results[0], other)
 
@@ -545,7 +565,8 @@ def _notes(kind, i):
 @pytest.mark.parametrize("kind", ["quoted newlines", "stray quote", "carriage returns"])
 def test_parts_cut_at_the_rows_of_one_process_which_are_those_of_the_csv_module(kind, tmp_path):
     csv_path = tmp_path / "notes.csv"
-    csv_path.write_text("note,age\n" + "".join(_notes(kind, i) for i in range(3000)), newline="")
+    # Bytes: Path.write_text takes no newline= before Python 3.10.
+    csv_path.write_bytes(("note,age\n" + "".join(_notes(kind, i) for i in range(3000))).encode())
     fields = _config(tmp_path, AGE, {"name": "note", "column": "note", "type": "str",
                                      "kind": "CategoricalBucket", "min_fraction": 0.0})
     results = []

@@ -3,6 +3,7 @@ a process of its own with a timeout: its exit status, its one line on
 standard error, and the output folder afterwards (the earlier output whole,
 or the new one complete, and nothing hidden left beside it). Then runs of
 several processes killed from outside."""
+import contextlib
 import json
 import os
 import pathlib
@@ -128,7 +129,8 @@ CASES = {
                                              "exists and is not a database this tool wrote", False),
     "--db table without the column": (None, None, ["--db", "{db}"], 2,
                                       "field 'class': table 'in' has no column 'class'", False),
-    "corrupt rows.npz": (None, None, ["--check-only", "{truncate}"], 2, "rows.npz: cannot read", False),
+    "corrupt rows.npz": (None, None, ["--check-only", "{truncate}"], 2, "rows.npz: 1000 bytes, manifest.json says",
+                         False),
     "output folder of other files": (None, None, ["-o", "{foreign}"], 2, "which this tool did not write", False),
     "disk full": (None, None, ["{fsize}"], 2, "cannot write: File too large", False),
     "standard output closed": (None, None, ["{closed}"], 2, "standard output is closed", False),
@@ -140,7 +142,19 @@ CASES = {
     "parquet": (None, None, ["{parquet}"], 0, "", True),
     "parquet column of another type": (None, _fields(dict(AGE, column="sex")), ["{parquet}"], 2,
                                        "column 'sex' holds string, which a float field cannot read", False),
+    "apply --from a folder that is not there": (None, None, ["{apply}", "{no folder}"], 2,
+                                                "nothing: not a folder", False),
+    "apply --from a folder of a corrupt manifest": (None, None, ["{apply}", "{corrupt manifest}"], 2,
+                                                    "train/manifest.json: not JSON", False),
+    "apply to data without a field's column": (b"sex,age\nmale,3\n", None, ["{apply}"], 2,
+                                               "in.csv: field 'survived': no column 'survived' in the header",
+                                               False),
+    "report of a folder that is not one": (None, None, ["{report}"], 2,
+                                           "mine: no manifest.json: not an output folder of this tool", False),
 }
+
+# What a run writes that holds its time: its counts, its report and their hashes.
+TIMED = {"counts.json", "report.html", "manifest.json"}
 
 
 @pytest.mark.parametrize("case", list(CASES))
@@ -175,8 +189,12 @@ def test_hostile_input_is_one_line_and_leaves_a_whole_output(case, earlier, tmp_
     assert err.count("\n") == (1 if line else 0) and line in err and "Traceback" not in err, err
     # Every new output here holds what the earlier run wrote: the same input.
     assert (out.stat().st_ino != folder) is replaced
+    after = {p.name: p.read_bytes() for p in out.iterdir()}
+    assert after.keys() == before.keys()
+    if replaced:
+        after.update({name: before[name] for name in TIMED})
     if case != "corrupt rows.npz":
-        assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+        assert after == before
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
     if case.startswith("--sqlite names"):
         assert (tmp_path / "in.csv").read_bytes() == TITANIC_TEXT and config.stat().st_size
@@ -193,16 +211,30 @@ def _arguments(extra, source, config, out, tmp_path):
             word = tmp_path / "other.db"
             word.write_text("not a database\n")
         elif word == "{db}":
-            with sqlite3.connect(tmp_path / "lacking.db") as connection:
+            # Closed, not only committed: 3.13 warns of a connection left open.
+            with contextlib.closing(sqlite3.connect(tmp_path / "lacking.db")) as connection, connection:
                 connection.execute('CREATE TABLE "in" (klass TEXT)')
             word = "sqlite:%s" % (tmp_path / "lacking.db")
         elif word == "{truncate}":
             (out / "rows.npz").write_bytes((out / "rows.npz").read_bytes()[:1000])
             continue
-        elif word == "{foreign}":
+        elif word in ("{foreign}", "{report}"):
             word = tmp_path / "mine"
             word.mkdir()
             (word / "notes.txt").write_text("mine\n")
+            if extra[0] == "{report}":
+                args = ["report", word]
+                continue
+        elif word == "{apply}":
+            shutil.copytree(out, tmp_path / "train")
+            args = ["apply", source, "--from", tmp_path / "train", "-o", out, "--quiet"]
+            continue
+        elif word == "{no folder}":
+            args[3] = tmp_path / "nothing"
+            continue
+        elif word == "{corrupt manifest}":
+            (args[3] / "manifest.json").write_text('{"format": 1, "files": {')
+            continue
         elif word == "{fsize}":
             def limited():
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)

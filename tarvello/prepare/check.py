@@ -5,7 +5,7 @@ entry by entry, so that memory does not grow with the rows."""
 from __future__ import annotations
 
 import os
-from typing import Any, Callable, Dict, Iterator, List, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -20,13 +20,33 @@ class CheckFailed(PrepareError):
     pass
 
 
-def rebuild(fields: Sequence[Field], layout: Layout, saved: row_handler_pb2.BucketList, where: str,
-            say: Callable[[str], None]) -> List[bucket.BaseBucket]:
+def read_messages(folder: str, shown: str) -> row_handler_pb2.BucketList:
+    """The saved buckets' messages of the output in ``folder`` (named ``shown``)."""
+    buckets_path = os.path.join(shown, output.BUCKETS)
+    try:
+        with open(os.path.join(folder, output.BUCKETS), "rb") as handle:
+            data = handle.read()
+    except OSError as e:
+        raise PrepareError("%s: cannot read: %s" % (buckets_path, e.strerror or e)) from None
+    saved = row_handler_pb2.BucketList()
+    try:
+        saved.ParseFromString(data)
+    except Exception as e:
+        raise PrepareError("%s: not a saved list of buckets: %s" % (buckets_path, e)) from None
+    return saved
+
+
+def rebuild(fields: Sequence[Field], positions: Sequence[Optional[int]], saved: row_handler_pb2.BucketList,
+            where: str, say: Callable[[str], None]) -> List[bucket.BaseBucket]:
+    """The fields' buckets rebuilt from their messages with ``read_from_proto``
+    (the simple categorical kind, which it does not rebuild, made from the
+    configuration), with zero counts; each reads the column of the
+    configuration's field, which its message's extractor names."""
     messages = saved.buckets
     if len(messages) != len(fields):
         raise CheckFailed("%s: %d buckets for %d fields" % (where, len(messages), len(fields)))
     rebuilt = []
-    for f, position, message in zip(fields, layout.positions, messages):
+    for f, position, message in zip(fields, positions, messages):
         if message.name != f.name:
             raise CheckFailed("%s: bucket %r where the configuration has field %r" % (where, message.name, f.name))
         if f.kind == "SimpleCategoricalBucket":
@@ -40,6 +60,10 @@ def rebuild(fields: Sequence[Field], layout: Layout, saved: row_handler_pb2.Buck
             raise CheckFailed("%s: field %r does not rebuild: %s" % (where, f.name, e)) from None
         if type(b).__name__ != f.kind:
             raise CheckFailed("%s: field %r rebuilt as %s, not %s" % (where, f.name, type(b).__name__, f.kind))
+        reads = "%s:%s" % (f.column, config.TYPES[f.type])
+        if b._extractor.description() != reads:
+            raise CheckFailed("%s: field %r reads %s, where the configuration has %s"
+                              % (where, f.name, b._extractor.description(), reads))
         rebuilt.append(b)
     return rebuilt
 
@@ -160,16 +184,7 @@ def check(folder: str, shown: str, source: reading.Input, say: Callable[[str], N
     checked, or raises CheckFailed naming the field and row."""
     buckets_path, rows_path = (os.path.join(shown, n) for n in (output.BUCKETS, output.ROWS))
     fields = config.load(os.path.join(folder, output.CONFIG), os.path.join(shown, output.CONFIG))
-    try:
-        with open(os.path.join(folder, output.BUCKETS), "rb") as handle:
-            data = handle.read()
-    except OSError as e:
-        raise PrepareError("%s: cannot read: %s" % (buckets_path, e.strerror or e)) from None
-    saved = row_handler_pb2.BucketList()
-    try:
-        saved.ParseFromString(data)
-    except Exception as e:
-        raise PrepareError("%s: not a saved list of buckets: %s" % (buckets_path, e)) from None
+    saved = read_messages(folder, shown)
     reader = npz.Reader(os.path.join(folder, output.ROWS), rows_path)
     try:
         for key in ["matrix", "columns", "skipped"] + ["%s.%s" % (name, part) for name in
@@ -181,7 +196,7 @@ def check(folder: str, shown: str, source: reading.Input, say: Callable[[str], N
         layout = Layout(fields, source.header)
         if reader.array("columns").tolist() != layout.columns:
             raise CheckFailed("%s: the columns differ from those of the configuration" % rows_path)
-        rebuilt = rebuild(fields, layout, saved, buckets_path, say)
+        rebuilt = rebuild(fields, layout.positions, saved, buckets_path, say)
         compare = _Compare(reader, layout, rows_path)
         encoder = Encoder(layout, rebuilt, compare, skip_bad_rows=False)
         leave_out = reading.Skipped(_skipped(reader, rows_path))

@@ -1,6 +1,7 @@
-"""The command line: ``python3 -m tarvello.prepare`` and ``tarvello-prepare``.
-Exit status: 0 done, 1 the check failed, 2 a mistake in the input (one line
-on standard error), 128 + N stopped by signal N (130 for Ctrl-C), 141 when
+"""The command line: ``python3 -m tarvello.prepare`` and ``tarvello-prepare``,
+with the commands ``apply`` and ``report``. Exit status: 0 done, 1 the check
+failed (or a PSI over --max-psi), 2 a mistake in the input (one line on
+standard error), 128 + N stopped by signal N (130 for Ctrl-C), 141 when
 standard output's reader went away before the end."""
 from __future__ import annotations
 
@@ -11,7 +12,7 @@ import signal
 import sys
 from typing import Any, Iterator, Optional, Sequence
 
-from . import check, job, reading
+from . import apply, check, job, output, reading, saved
 from .config import PrepareError
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,6 +25,13 @@ example:
 
 With no input file it prepares the bundled Titanic passenger list with its
 bundled configuration into ./titanic, and checks the result.
+
+commands (a first argument apply or report is a command: name a CSV file of
+that name ./apply):
+  %(prog)s apply NEW --from DIR [-o OUT] [--json] [--max-psi X]
+      encodes new data with the buckets saved in DIR, and shows its drift
+  %(prog)s report DIR [--against DIR2]
+      writes DIR/report.html again (against the training folder DIR2)
 """
 
 
@@ -31,8 +39,9 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="tarvello-prepare", epilog=_EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Learns the categories of a CSV (or .parquet) file's fields, encodes every row\n"
-                    "into rows.npz, saves the buckets into buckets.pb and the configuration into\n"
-                    "config.json, and prints what the buckets saw.")
+                    "into rows.npz, saves the buckets into buckets.pb, the configuration into\n"
+                    "config.json, what each bucket counted into counts.json and report.html, and\n"
+                    "every file's size and SHA-256 into manifest.json; prints what the buckets saw.")
     p.add_argument("csv", nargs="?", help="the CSV file, or a .parquet file (default: the bundled titanic.csv)")
     p.add_argument("--config", metavar="FILE",
                    help="the field configuration, JSON (default: the bundled one for Titanic)")
@@ -52,7 +61,8 @@ def parser() -> argparse.ArgumentParser:
                              "the saved arrays (on by default without a CSV file)")
     checks.add_argument("--no-check", dest="check", action="store_false", help="do not check")
     checks.add_argument("--check-only", action="store_true",
-                        help="only check an existing output folder against the CSV file")
+                        help="only check an existing output folder (which its manifest must describe) "
+                             "against the CSV file")
     p.add_argument("--skip-bad-rows", action="store_true",
                    help="leave out rows with a cell that does not convert or a value a bucket refuses, "
                         "and count them, instead of failing")
@@ -66,20 +76,65 @@ def parser() -> argparse.ArgumentParser:
                    help="colour in the summaries (default: auto, on a terminal)")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no summaries and no progress bar (which one process shows on a terminal)")
+    p.set_defaults(command="prepare")
     return p
 
 
+def apply_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="tarvello-prepare apply", formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Encodes a CSV (or .parquet) file with the buckets of an output folder, rebuilt from\n"
+                    "its messages, into the same matrix columns, learning nothing; writes the output\n"
+                    "folder of a run, and prints each field's drift from training: the share of each\n"
+                    "slot at training and in the new data, the population stability index (PSI), the\n"
+                    "None and Unknown shares, the largest PSI first.",
+        epilog="example:\n  %(prog)s new.csv --from out/train -o out/new --max-psi 0.25")
+    p.add_argument("new", metavar="NEW", help="the new data: a CSV file, or a .parquet file")
+    p.add_argument("--from", dest="source", metavar="DIR", required=True,
+                   help="the training run's output folder")
+    p.add_argument("-o", "--output", metavar="OUT",
+                   help="the output folder (default: beside NEW, named after it)")
+    p.add_argument("--json", action="store_true",
+                   help='print the drift as one JSON object, {"fields": [...]}, instead of the text')
+    p.add_argument("--max-psi", metavar="X", type=float,
+                   help="exit 1 (once the output is written) when a field's PSI is over X, "
+                        "naming the fields; the report marks them (default mark: over 0.25)")
+    p.add_argument("--skip-bad-rows", action="store_true",
+                   help="leave out rows with a cell that does not convert or a value a bucket refuses, "
+                        "and count them, instead of failing")
+    p.add_argument("-q", "--quiet", action="store_true", help="print the closing line alone")
+    p.set_defaults(command="apply")
+    return p
+
+
+def report_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="tarvello-prepare report",
+        description="Writes the report of an output folder (DIR/report.html) again, from its counts and "
+                    "its buckets; an applied folder's against its training folder.")
+    p.add_argument("folder", metavar="DIR", help="the output folder")
+    p.add_argument("--against", metavar="DIR2",
+                   help="the training folder to draw it against (default: the one its apply run recorded)")
+    p.set_defaults(command="report")
+    return p
+
+
+COMMANDS = {"apply": apply_parser, "report": report_parser}
+
+
 def _default_output(csv_path: Optional[str]) -> str:
-    if csv_path is None:
-        return "titanic"
-    stem = os.path.splitext(os.path.basename(csv_path))[0]
-    return os.path.join(os.path.dirname(csv_path), stem)
+    return "titanic" if csv_path is None else output.beside(csv_path)
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.command == "apply":
+        return apply.apply(args, _say)
+    if args.command == "report":
+        return apply.rerender(args)
     csv_path = args.csv or DEFAULT_CSV
     folder = args.output or _default_output(args.csv)
     if args.check_only:
+        saved.verify(folder, folder)
         with reading.Input(csv_path) as source:
             source.read_header()
             with job.silenced(args.quiet):
@@ -163,7 +218,11 @@ def _say(text: str) -> None:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = parser().parse_args(argv)
+    words = list(sys.argv[1:] if argv is None else argv)
+    if words and words[0] in COMMANDS:
+        args = COMMANDS[words[0]]().parse_args(words[1:])
+    else:
+        args = parser().parse_args(words)
     if sys.stdout is None:
         _say("error: standard output is closed")
         return 2

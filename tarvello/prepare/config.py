@@ -13,8 +13,9 @@ from ..custom.model_data import bucket
 from ..custom.model_data.extractor import FieldExtractor
 
 
-class PrepareError(Exception):
-    """A mistake in the user's input: reported as one line, exit code 2."""
+class PrepareError(ValueError):
+    """A mistake in the user's input: reported as one line, exit code 2 (from
+    Python, a ValueError)."""
 
 
 # The configuration's value types and the extractor's data types.

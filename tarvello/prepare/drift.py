@@ -98,3 +98,49 @@ def largest_first(moved: Optional[FieldDrift]) -> Tuple[bool, float]:
     if moved is None or moved.psi is None:
         return True, 0.0
     return False, -moved.psi
+
+
+# The text table: the slots shown per field (the largest), and its widths,
+# which keep a line within 100 columns.
+SLOTS_SHOWN = 12
+_SLOT_WIDTH, _NAME_WIDTH = 64, 40
+
+
+def _share(value: Optional[float]) -> str:
+    return "-" if value is None else "%.1f%%" % (value * 100)
+
+
+def _cut(text: str, limit: int) -> str:
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
+def text_table(drifts: Sequence[FieldDrift], threshold: float) -> List[str]:
+    """The drift as lines of text: per field, its PSI (marked when over
+    ``threshold``), the share of each slot at training and in the new data
+    (the largest SLOTS_SHOWN of them), and the None and Unknown shares."""
+    row = "  %-" + str(_SLOT_WIDTH) + "s %9s %9s"
+    lines = [row % ("slot", "training", "new")]
+    for moved in drifts:
+        if moved.psi is None:
+            sides = [side for side, shares in (("at training", moved.train), ("in the new data", moved.new))
+                     if shares is None]
+            lines.append("%s: PSI - (nothing counted %s)" % (_cut(moved.name, _NAME_WIDTH), " nor ".join(sides)))
+            continue
+        lines.append("%s: PSI %.4f%s" % (_cut(moved.name, _NAME_WIDTH), moved.psi,
+                                         " (over %g)" % threshold if moved.psi > threshold else ""))
+        assert moved.train is not None and moved.new is not None
+        train, new = moved.train, moved.new
+        shown = list(range(len(moved.slots)))
+        if len(shown) > SLOTS_SHOWN:
+            shown = sorted(sorted(shown, key=lambda i: -max(train[i], new[i]))[:SLOTS_SHOWN])
+        for i in shown:
+            lines.append(row % (_cut(moved.slots[i], _SLOT_WIDTH), _share(train[i]), _share(new[i])))
+        rest = sorted(set(range(len(moved.slots))) - set(shown))
+        if rest:
+            lines.append("  ... %d more slots: training %s, new %s" % (
+                len(rest), _share(sum(train[i] for i in rest)), _share(sum(new[i] for i in rest))))
+        missing = ["%s %s -> %s" % (what, _share(pair[0]), _share(pair[1]))
+                   for what, pair in (("None", moved.none), ("Unknown", moved.unknown)) if pair[0] is not None]
+        if missing:
+            lines.append("  " + ", ".join(missing))
+    return lines

@@ -16,7 +16,7 @@ from ..custom.model_data import bucket
 from ..custom.model_data import columns as column_encoder
 from . import npz
 from .config import Field, PrepareError
-from .reading import ARROW_TYPES, Batch
+from .reading import ARROW_TYPES, LEFT_KEPT, Batch, Left
 
 Array = npt.NDArray[Any]
 # Where chunk row i is in the input, for field ``name``.
@@ -29,21 +29,28 @@ MAX_CHUNK_ROWS = 8192
 SPOOL_BYTES = 1 << 16
 
 
+def spans(fields: Sequence[Field]) -> Tuple[List[str], List[Optional[Tuple[int, int]]]]:
+    """The matrix columns' names, and each field's span of them (None for
+    the simple categorical ids)."""
+    columns: List[str] = []
+    found: List[Optional[Tuple[int, int]]] = []
+    for f in fields:
+        slots = f.slots()
+        if slots is None:
+            found.append(None)
+        else:
+            found.append((len(columns), len(columns) + len(slots)))
+            columns.extend(slots)
+    return columns, found
+
+
 class Layout:
     """Where each field's output goes: a span of matrix columns for a field of
     fixed width, or ids and offsets for the simple categorical kind."""
 
     def __init__(self, fields: Sequence[Field], header: Sequence[str]):
         self.fields = list(fields)
-        self.columns: List[str] = []
-        self.spans: List[Optional[Tuple[int, int]]] = []
-        for f in fields:
-            slots = f.slots()
-            if slots is None:
-                self.spans.append(None)
-            else:
-                self.spans.append((len(self.columns), len(self.columns) + len(slots)))
-                self.columns.extend(slots)
+        self.columns, self.spans = spans(fields)
         # Each extractor reads its column's place in the header.
         self.positions = [list(header).index(f.column) for f in fields]
         self.width = len(self.columns)
@@ -146,7 +153,8 @@ class Sink:
 
 
 class Encoder:
-    """Encodes batches with ``buckets``, which count what they encode, into ``sink``."""
+    """Encodes batches with ``buckets``, which count what they encode, into
+    ``sink``; keeps the first rows left out, with their reasons (``left``)."""
 
     def __init__(self, layout: Layout, buckets: Sequence[bucket.BaseBucket], sink: Any, skip_bad_rows: bool):
         self.layout = layout
@@ -157,19 +165,22 @@ class Encoder:
         self.matrix = np.empty((rows, layout.width), np.float64)
         self.ids = {name: (np.empty(rows, np.int64), np.empty(rows + 1, np.int64)) for name in layout.ragged}
         self.work = list(zip(layout.fields, self.buckets, layout.spans))
+        self.left: List[Left] = []
 
     def encode(self, batch: Batch) -> None:
         """Encodes the batch's rows; raises its error after them, or a
         bucket's refusal as one line (or leaves that row out)."""
-        refused: List[int] = []
+        refused: List[Left] = []
         step = len(self.matrix)
         for start in range(0, batch.rows, step):
             self._chunk(batch, start, min(start + step, batch.rows), refused)
         if batch.error is not None:
             raise batch.error
-        self.sink.left_out(np.sort(np.asarray(batch.skipped + refused, np.int64)))
+        self.sink.left_out(np.sort(np.asarray(batch.skipped + [r.row for r in refused], np.int64)))
+        if len(self.left) < LEFT_KEPT and (batch.left or refused):
+            self.left = sorted(self.left + batch.left + refused)[:LEFT_KEPT]
 
-    def _chunk(self, batch: Batch, start: int, stop: int, refused_rows: List[int]) -> None:
+    def _chunk(self, batch: Batch, start: int, stop: int, refused_rows: List[Left]) -> None:
         values = {c: batch.columns[c].slice(start, stop - start) for c in self.layout.read}
         kept = np.arange(start, stop)
         while True:
@@ -178,10 +189,9 @@ class Encoder:
                 ragged = self._fields(values, len(kept))
                 break
             except _Refused as refused:
-                position = refused.position
+                position, field, reason = refused.position, refused.field, refused.reason
                 if not self.skip_bad_rows:
-                    raise PrepareError("%s: %s" % (batch.where(int(kept[position]), refused.field),
-                                                   refused.reason)) from None
+                    raise PrepareError("%s: %s" % (batch.where(int(kept[position]), field), reason)) from None
             # No count may hold a row left out: the chunk is encoded again without it.
             for b, (distro, total) in zip(self.buckets, counts):
                 b._distro, b._total = distro, total
@@ -190,7 +200,7 @@ class Encoder:
             keep[position] = False
             mask = pa.array(keep)
             values = {c: v.filter(mask) for c, v in values.items()}
-            refused_rows.append(int(batch.raw[row]))
+            refused_rows.append(Left(int(batch.raw[row]), batch.locate(row), "field %r" % field, reason))
             kept = kept[keep]
         self.sink.put(self.matrix[:len(kept)], ragged, lambda i, name: batch.where(int(kept[i]), name))
 
@@ -219,6 +229,37 @@ class _Refused(Exception):
         self.position = position
         self.field = field
         self.reason = reason
+
+
+class Collected:
+    """Encoded chunks kept in memory, as arrays (the Python API's output)."""
+
+    def __init__(self, layout: Layout):
+        self.layout = layout
+        self.chunks: List[Array] = []
+        self.ids: Dict[str, Tuple[List[Array], List[Array]]] = {name: ([], []) for name in layout.ragged}
+        self.counts = {name: 0 for name in layout.ragged}
+        self.skipped: List[Array] = []
+
+    def put(self, matrix: Array, ragged: Dict[str, Tuple[Array, Array]], locate: Locate) -> None:
+        self.chunks.append(matrix.copy())
+        for name, (ids, ends) in ragged.items():
+            values, offsets = self.ids[name]
+            values.append(ids.copy())
+            offsets.append(ends + self.counts[name])
+            self.counts[name] += len(ids)
+
+    def left_out(self, rows: Array) -> None:
+        self.skipped.append(rows)
+
+    def matrix(self) -> Array:
+        return np.concatenate([np.empty((0, self.layout.width))] + self.chunks)
+
+    def ragged(self) -> Dict[str, Tuple[Array, Array]]:
+        """Each simple categorical field's ids, and each row's offsets into them."""
+        return {name: (np.concatenate([np.zeros(0, np.int64)] + values),
+                       np.concatenate([np.zeros(1, np.int64)] + offsets))
+                for name, (values, offsets) in self.ids.items()}
 
 
 def write_rest(writer: npz.Writer, layout: Layout, sinks: Sequence[Sink]) -> None:

@@ -1,6 +1,8 @@
 """One preparation run: the input read once or twice (first to count the
 categorical columns, then to encode), the rows encoded into a new output
-folder, which is checked and then published."""
+folder with the buckets, their counts and the report, which is checked,
+sealed with its manifest and then published. Its steps serve the apply
+command and the Python API too."""
 from __future__ import annotations
 
 import argparse
@@ -11,15 +13,17 @@ import os
 import re
 import sys
 import time
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence
 
 import numpy as np
 
 from ..custom.model_data import bucket
-from . import categories, check, config, npz, output, parallel, reading
+from . import categories, check, config, counts, drift, npz, output, parallel, reading, report, saved
 from .categories import Categories
 from .config import Field, PrepareError
 from .encoding import Encoder, Layout, Sink, slow_fields, write_rest
+from .reading import Left
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 
@@ -27,6 +31,16 @@ _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 PROGRESS_ROWS = 5000
 
 Say = Callable[[str], None]
+
+
+@dataclass
+class Encoded:
+    """A run's encoding: the buckets with their counts, the rows written and
+    left out, and the first rows left out with their reasons."""
+    buckets: List[bucket.BaseBucket]
+    rows: int
+    skipped: int
+    left: List[Left]
 
 
 class Progress:
@@ -104,7 +118,7 @@ def summaries(buckets: Sequence[bucket.BaseBucket], color: bool) -> List[str]:
     return lines
 
 
-def count(source: reading.Input, fields: Sequence[Field], layout: Layout, skip_bad_rows: bool,
+def count(source: reading.Source, fields: Sequence[Field], layout: Layout, skip_bad_rows: bool,
           keep: Optional[categories.Kept], progress: Progress, part: Optional[reading.Part] = None
           ) -> categories.Counter:
     """The first reading: the categorical columns' values counted (and kept
@@ -129,10 +143,23 @@ def count(source: reading.Input, fields: Sequence[Field], layout: Layout, skip_b
     return counter
 
 
-def encode(source: reading.Input, fields: Sequence[Field], layout: Layout, buckets: Sequence[bucket.BaseBucket],
-           skip_bad_rows: bool, folder: output.Folder, progress: Progress) -> Tuple[int, int]:
-    """The second (or only) reading: every row encoded into rows.npz. Returns
-    the rows written and the rows left out."""
+def learn(source: reading.Source, fields: Sequence[Field], layout: Layout, skip_bad_rows: bool, db: Optional[str],
+          table: str, keep: Optional[categories.Kept], progress: Progress) -> Dict[str, Categories]:
+    """The categorical fields' values, most common first: counted in a first
+    reading of ``source`` (rewound after it), or from the database ``db``."""
+    learning = [f for f in fields if f.learns]
+    if not learning:
+        return {}
+    if db is not None:
+        return categories.learn_from_database(db, table, learning)
+    learned = count(source, fields, layout, skip_bad_rows, keep, progress).learned(fields)
+    source.rewind()
+    return learned
+
+
+def encode(source: reading.Source, fields: Sequence[Field], layout: Layout, buckets: Sequence[bucket.BaseBucket],
+           skip_bad_rows: bool, folder: output.Folder, progress: Progress) -> Encoded:
+    """The second (or only) reading: every row encoded into rows.npz."""
     assert folder.path is not None
     with npz.Writer(folder.file(output.ROWS)) as writer:
         matrix = writer.entry("matrix", np.float64, layout.width)
@@ -145,7 +172,30 @@ def encode(source: reading.Input, fields: Sequence[Field], layout: Layout, bucke
         write_rest(writer, layout, [sink])
         writer.close()
     sink.remove()
-    return sink.rows, sink.skipped.count
+    return Encoded(list(buckets), sink.rows, sink.skipped.count, encoder.left)
+
+
+def write(folder: output.Folder, fields: Sequence[Field], encoded: Encoded, run: Dict[str, Any],
+          learned: Optional[Mapping[str, Categories]] = None, training: Optional[Mapping[str, Any]] = None,
+          training_shown: Optional[str] = None, threshold: float = drift.THRESHOLD) -> Dict[str, Any]:
+    """Writes the buckets, the configuration, the counts and the report
+    (against ``training``'s counts, for new data) beside rows.npz; returns
+    the counts document."""
+    document = counts.document(run, counts.entries(fields, encoded.buckets, learned))
+    folder.write(output.messages(encoded.buckets), config.to_document(fields))
+    folder.put(output.COUNTS, output.json_text(document))
+    folder.put(output.REPORT, report.page(encoded.buckets, document, training, training_shown, threshold))
+    return document
+
+
+def seal(folder: output.Folder, command: str, fields: Sequence[Field]) -> None:
+    """Writes the manifest, last, and publishes the folder."""
+    assert folder.path is not None
+    try:
+        saved.seal(folder.path, saved.manifest(command, fields))
+    except OSError as e:
+        raise PrepareError("%s: cannot write: %s" % (folder.shown, e.strerror or e)) from None
+    folder.publish()
 
 
 def prepare(args: argparse.Namespace, input_path: str, config_path: str, folder_name: str, shown: str) -> int:
@@ -172,31 +222,26 @@ def prepare(args: argparse.Namespace, input_path: str, config_path: str, folder_
             if not source.seekable and (two_passes or args.check):
                 source.spool_to(folder.file(".input"))
             if args.workers > 1 or args.dask is not None:
-                buckets, rows, skipped = parallel.run(args, source, fields, layout, table, folder)
+                encoded, learned = parallel.run(args, source, fields, layout, table, folder)
             else:
                 if two_passes:
                     progress.total = None if source.size is None else 2 * source.size
-                    learned = count(source, fields, layout, args.skip_bad_rows, keep, progress).learned(fields)
-                    source.rewind()
-                else:
-                    learned = categories.learn_from_database(args.db, table, learning) if learning else {}
+                learned = learn(source, fields, layout, args.skip_bad_rows, args.db, table, keep, progress)
                 where = source.name if args.db is None else "--db %s" % args.db
                 buckets = make_buckets(fields, layout, learned, where, args.quiet)
                 notify(layout, buckets, args.quiet)
-                rows, skipped = encode(source, fields, layout, buckets, args.skip_bad_rows, folder, progress)
+                encoded = encode(source, fields, layout, buckets, args.skip_bad_rows, folder, progress)
             progress.close()
-            folder.write(output.messages(buckets), config.to_document(fields))
+            seconds = time.perf_counter() - start
+            write(folder, fields, encoded,
+                  counts.run("prepare", shown, encoded.rows, encoded.skipped, encoded.left, seconds), learned)
         except OSError as e:
             # The output's files are the only ones written here.
             raise PrepareError("%s: cannot write: %s" % (folder_name, e.strerror or e)) from None
-        seconds = time.perf_counter() - start
         if not args.quiet:
-            for line in summaries(buckets, color):
+            for line in summaries(encoded.buckets, color):
                 print(line)
-        if skipped:
-            print("skipped %d bad rows (their numbers are in %s, 'skipped')"
-                  % (skipped, os.path.join(folder_name, output.ROWS)))
-        print("%s: %d rows in %.3f s, %.0f rows/s, into %s" % (shown, rows, seconds, rows / seconds, folder_name))
+        closing(shown, encoded, seconds, folder_name)
         if args.check:
             assert folder.path is not None
             source.rewind()
@@ -205,10 +250,19 @@ def prepare(args: argparse.Namespace, input_path: str, config_path: str, folder_
             print(line)
         with contextlib.suppress(FileNotFoundError):
             os.unlink(folder.file(".input"))
-        folder.publish()
+        seal(folder, "prepare", fields)
         if keep is not None:
             keep.finish()
     return 0
+
+
+def closing(shown: str, encoded: Encoded, seconds: float, folder_name: str) -> None:
+    """The lines that end a run's output."""
+    if encoded.skipped:
+        print("skipped %d bad rows (their numbers are in %s, 'skipped')"
+              % (encoded.skipped, os.path.join(folder_name, output.ROWS)))
+    print("%s: %d rows in %.3f s, %.0f rows/s, into %s"
+          % (shown, encoded.rows, seconds, encoded.rows / seconds, folder_name))
 
 
 def notify(layout: Layout, buckets: Sequence[bucket.BaseBucket], quiet: bool) -> None:

@@ -1,5 +1,6 @@
 """The output folder, published as a whole: a run writes rows.npz,
-buckets.pb and config.json into a new hidden sibling folder, syncs them to
+buckets.pb, config.json, counts.json, report.html and, last, manifest.json
+into a new hidden sibling folder, syncs them to
 disk and swaps the folder in with one rename (an earlier output is first
 renamed aside, and deleted after). A failed, interrupted or killed run
 leaves the earlier output complete or the new one, never a mix, and its
@@ -13,17 +14,39 @@ import re
 import shutil
 import signal
 import tempfile
-from typing import Any, Dict, Optional, Sequence
+from typing import Any, Dict, Mapping, Optional, Sequence
 
 from ..custom.model_data import bucket
 from ..custom.model_data.row_handler_proto import row_handler_pb2
 from .config import PrepareError
 
 ROWS, BUCKETS, CONFIG = "rows.npz", "buckets.pb", "config.json"
+COUNTS, REPORT, MANIFEST = "counts.json", "report.html", "manifest.json"
 # What an output folder holds: a folder with anything else is not replaced.
-OWN = frozenset((ROWS, BUCKETS, CONFIG))
+OWN = frozenset((ROWS, BUCKETS, CONFIG, COUNTS, REPORT, MANIFEST))
 
 _SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+
+def json_text(document: Mapping[str, Any]) -> str:
+    """``document`` as JSON text that a person can read: each of its entries
+    on a line, and each item of an entry that is a list or an object."""
+    entries = []
+    for key, value in document.items():
+        if isinstance(value, list) and value:
+            text = "[\n%s\n ]" % ",\n".join("  " + json.dumps(item) for item in value)
+        elif isinstance(value, dict) and value:
+            text = "{\n%s\n }" % ",\n".join("  %s: %s" % (json.dumps(k), json.dumps(v)) for k, v in value.items())
+        else:
+            text = json.dumps(value)
+        entries.append(" %s: %s" % (json.dumps(key), text))
+    return "{\n%s\n}\n" % ",\n".join(entries)
+
+
+def beside(input_path: str) -> str:
+    """The default output folder: beside the input, named after it."""
+    stem = os.path.splitext(os.path.basename(input_path))[0]
+    return os.path.join(os.path.dirname(input_path), stem)
 
 
 def messages(buckets: Sequence[bucket.BaseBucket]) -> row_handler_pb2.BucketList:
@@ -105,6 +128,10 @@ class Folder:
             f.write("\n")
         with open(self.file(BUCKETS), "wb") as f:
             f.write(saved.SerializeToString())
+
+    def put(self, name: str, text: str) -> None:
+        with open(self.file(name), "w", encoding="utf-8") as f:
+            f.write(text)
 
     def publish(self) -> None:
         """Syncs the new folder and swaps it in for ``target``."""

@@ -44,6 +44,7 @@ class Done:
     counts: List[Tuple[List[int], int]]
     ids: Dict[str, int]
     skipped: int
+    left: List[reading.Left]
     # Dask: the part's arrays, sent back.
     arrays: Optional[Dict[str, Any]] = None
 
@@ -96,26 +97,34 @@ def encode_part(source: reading.Input, fields: Sequence[Field], layout: Layout, 
         sink.flush()
     crc = getattr(sink.matrix, "crc", 0)
     return Done(sink.rows, crc, [(list(b._distro), b._total) for b in buckets],
-                {name: spools[0].count for name, spools in sink.ids.items()}, sink.skipped.count)
+                {name: spools[0].count for name, spools in sink.ids.items()}, sink.skipped.count, encoder.left)
 
 
-def _merge_counts(buckets: Sequence[bucket.BaseBucket], done: Sequence[Done]) -> None:
+def _merged(buckets: List[bucket.BaseBucket], done: Sequence[Done]) -> job.Encoded:
+    """The parts' results as one: the counts added to the parent's buckets."""
     for result in done:
         for b, (distro, total) in zip(buckets, result.counts):
             # Every kind counts into _distro and _total alone: a sum per slot
             # is the count of all the parts' rows.
             b._distro = [mine + theirs for mine, theirs in zip(b._distro, distro)]
             b._total = b._total + total
+    # Each part's first rows left out, in input order.
+    left = [row for result in done for row in result.left][:reading.LEFT_KEPT]
+    return job.Encoded(buckets, sum(r.rows for r in done), sum(r.skipped for r in done), left)
 
 
 def run(args: argparse.Namespace, source: reading.Input, fields: Sequence[Field], layout: Layout, table: str,
-        folder: output.Folder) -> Tuple[List[bucket.BaseBucket], int, int]:
-    """Encodes the input in parts; returns the parent's buckets (with every
-    part's counts), the rows written and the rows left out."""
+        folder: output.Folder) -> Tuple[job.Encoded, Dict[str, categories.Categories]]:
+    """Encodes the input in parts; returns the encoding (the parent's
+    buckets with every part's counts) and the categories learned."""
     learning = [f for f in fields if f.learns]
     counted = bool(learning) and args.db is None
 
+    # What the buckets are made with, wherever it was learned.
+    chosen: Dict[str, categories.Categories] = {}
+
     def make(learned: Dict[str, categories.Categories]) -> List[bucket.BaseBucket]:
+        chosen.update(learned)
         where = source.name if args.db is None else "--db %s" % args.db
         buckets = job.make_buckets(fields, layout, learned, where, args.quiet)
         job.notify(layout, buckets, args.quiet)
@@ -123,8 +132,10 @@ def run(args: argparse.Namespace, source: reading.Input, fields: Sequence[Field]
 
     learned = categories.learn_from_database(args.db, table, learning) if learning and not counted else {}
     if args.dask is not None:
-        return _on_dask(args, source, fields, layout, folder, counted, make, learned)
-    return _on_processes(args, source, fields, layout, folder, counted, make, learned)
+        encoded = _on_dask(args, source, fields, layout, folder, counted, make, learned)
+    else:
+        encoded = _on_processes(args, source, fields, layout, folder, counted, make, learned)
+    return encoded, chosen
 
 
 # Processes of this machine.
@@ -169,7 +180,7 @@ def _serve(connection: Any, parent: int, source: reading.Input, fields: Sequence
 
 def _on_processes(args: argparse.Namespace, source: reading.Input, fields: Sequence[Field], layout: Layout,
                   folder: output.Folder, counted: bool, make: Any, learned: Dict[str, categories.Categories]
-                  ) -> Tuple[List[bucket.BaseBucket], int, int]:
+                  ) -> job.Encoded:
     parts = source.cut(args.workers)
     buckets = None if counted else make(learned)
     with npz.Writer(folder.file(output.ROWS)) as writer:
@@ -178,7 +189,7 @@ def _on_processes(args: argparse.Namespace, source: reading.Input, fields: Seque
 
 def _write_parts(args: argparse.Namespace, source: reading.Input, fields: Sequence[Field], layout: Layout,
                  folder: output.Folder, parts: Sequence[reading.Part], buckets: Optional[List[bucket.BaseBucket]],
-                 make: Any, writer: npz.Writer) -> Tuple[List[bucket.BaseBucket], int, int]:
+                 make: Any, writer: npz.Writer) -> job.Encoded:
     matrix = writer.entry("matrix", np.float64, layout.width)
     writer.file.flush()
     row_bytes = layout.width * 8
@@ -213,7 +224,7 @@ def _write_parts(args: argparse.Namespace, source: reading.Input, fields: Sequen
         _stop(running, failed=True)
         raise
     _stop(running, failed=False)
-    _merge_counts(buckets, done)
+    encoded = _merged(buckets, done)
     _join_matrix(writer, matrix, parts, done, row_bytes)
     for sink, result in zip(sinks, done):
         sink.rows = result.rows
@@ -224,7 +235,7 @@ def _write_parts(args: argparse.Namespace, source: reading.Input, fields: Sequen
     writer.close()
     for sink in sinks:
         sink.remove()
-    return buckets, sum(r.rows for r in done), sum(r.skipped for r in done)
+    return encoded
 
 
 def _answers(running: Sequence[Tuple[reading.Part, Any, Any]]) -> List[Any]:
@@ -353,7 +364,7 @@ def _can_read(path: str, size: int) -> bool:
 
 def _on_dask(args: argparse.Namespace, source: reading.Input, fields: Sequence[Field], layout: Layout,
              folder: output.Folder, counted: bool, make: Any, learned: Dict[str, categories.Categories]
-             ) -> Tuple[List[bucket.BaseBucket], int, int]:
+             ) -> job.Encoded:
     try:
         from dask.distributed import Client, LocalCluster
     except ImportError:
@@ -381,7 +392,7 @@ def _on_dask(args: argparse.Namespace, source: reading.Input, fields: Sequence[F
 
 def _run_dask(client: Any, args: argparse.Namespace, source: reading.Input, fields: Sequence[Field],
               layout: Layout, folder: output.Folder, counted: bool, make: Any,
-              learned: Dict[str, categories.Categories]) -> Tuple[List[bucket.BaseBucket], int, int]:
+              learned: Dict[str, categories.Categories]) -> job.Encoded:
     try:
         client.run(packages.extend, packages.paths())
     except ImportError as e:
@@ -416,10 +427,10 @@ def _run_dask(client: Any, args: argparse.Namespace, source: reading.Input, fiel
         learned = counter.learned(fields)
     buckets = make(learned)
     done: List[Done] = submit(remote.encode_part, buckets, args.skip_bad_rows)
-    _merge_counts(buckets, done)
+    encoded = _merged(buckets, done)
     with npz.Writer(folder.file(output.ROWS)) as writer:
         _write_sent(writer, layout, folder, done)
-    return buckets, sum(r.rows for r in done), sum(r.skipped for r in done)
+    return encoded
 
 
 def _write_sent(writer: npz.Writer, layout: Layout, folder: output.Folder, done: Sequence[Done]) -> None:

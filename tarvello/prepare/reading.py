@@ -1,8 +1,9 @@
 """Reading the input, opened once: a CSV file in blocks of bytes, cut at its
 last complete row by the CSV parser's own rules (``columns.scan_rows``), so
 that every row's line is known; each piece parsed by pyarrow with every
-column as text, then converted to the fields' types. Or a Parquet file by
-batches, its column types checked against the fields'."""
+column as text, then converted to the fields' types. Or a Parquet file, or
+an Arrow table in memory, by batches, its column types checked against the
+fields'."""
 from __future__ import annotations
 
 import codecs
@@ -11,7 +12,7 @@ import os
 import re
 import stat
 from dataclasses import dataclass, field
-from typing import Any, BinaryIO, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, BinaryIO, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pyarrow as pa
@@ -27,6 +28,8 @@ BLOCK = 1 << 20
 MAX_ROW = 8 << 20
 MAX_COLUMNS = 10_000
 PARQUET_BATCH = 65_536
+# Rows left out whose reasons are kept, the first ones of the input.
+LEFT_KEPT = 5
 
 ARROW_TYPES = {"float": pa.float64(), "int": pa.int64(), "bool": pa.bool_(), "str": pa.string()}
 _ARTICLE = {"float": "a float", "int": "an int", "bool": "a bool (true, false, 1 or 0)"}
@@ -83,31 +86,45 @@ class Part:
     groups: Optional[List[int]] = None
 
 
+class Left(NamedTuple):
+    """A row left out, and why: its input row (from 0), its place ("line 7",
+    "row 8"), what failed ("field 'age'", "column 'x'" that no field reads,
+    or nothing for the whole row) and the reason."""
+    row: int
+    place: str
+    field: str
+    reason: str
+
+
 @dataclass
 class Batch:
-    """Rows of the input as the fields' values, column by column; rows that
-    do not convert are left out (``skipped``, input row numbers from 0), or,
-    when they fail the run, the rows before the first are kept and ``error``
-    is raised once they are encoded."""
+    """Rows of the input (named ``name``) as the fields' values, column by
+    column; rows that do not convert are left out (``skipped``, input row
+    numbers from 0, the first ones with their reasons in ``left``), or, when
+    they fail the run, the rows before the first are kept and ``error`` is
+    raised once they are encoded."""
     columns: Dict[str, pa.Array]
     rows: int
     raw: Any
+    name: str
+    # A kept row's place in the input: "line 7", "row 8".
     locate: Callable[[int], str]
     skipped: List[int] = field(default_factory=list)
+    left: List[Left] = field(default_factory=list)
     error: Optional[PrepareError] = None
     size: int = 0
 
     def where(self, row: int, name: Optional[str] = None) -> str:
         """The file and line (or row) of kept row ``row``, with the field."""
-        text = self.locate(row)
+        text = "%s, %s" % (self.name, self.locate(row))
         return text if name is None else "%s, field %r" % (text, name)
 
     def take(self, keep: Any) -> "Batch":
         """The batch without the rows where ``keep`` (a bool array) is false."""
         mask = pa.array(keep, pa.bool_())
         return Batch({name: pc.filter(values, mask) for name, values in self.columns.items()},
-                     int(np.count_nonzero(keep)), np.asarray(self.raw)[keep], self._shifted(np.flatnonzero(keep)),
-                     self.skipped, self.error, self.size)
+                     int(np.count_nonzero(keep)), np.asarray(self.raw)[keep], self.name,
+                     self._shifted(np.flatnonzero(keep)), self.skipped, self.left, self.error, self.size)
 
     def _shifted(self, kept: Any) -> Callable[[int], str]:
         locate = self.locate
@@ -255,8 +272,12 @@ class Input:
 
     def _open_parquet(self) -> Any:
         import pyarrow.parquet as pq
+        # Arrow reads by offsets through a handle of its own, here the file
+        # opened again through this process's descriptor: pyarrow before 18
+        # takes no descriptor, and a forked worker's reads must not move the
+        # offset its parent's handle shares.
         try:
-            return pq.ParquetFile(pa.OSFile(os.dup(self.file.fileno())))
+            return pq.ParquetFile(pa.OSFile("/proc/self/fd/%d" % self.file.fileno()))
         except (pa.ArrowException, OSError) as e:
             raise PrepareError("%s: not a Parquet file: %s" % (self.name, e)) from None
 
@@ -386,10 +407,50 @@ class Input:
             yield convert.piece(data, piece.first_row, piece.first_line, piece.rows, leave_out)
 
 
-class Converter:
-    """Turns pieces of CSV text (or Parquet batches) into batches of typed values."""
+class Table:
+    """Arrow data in memory (a DataFrame's, say) read as an input, by batches
+    of rows; ``name`` names it in errors."""
+    seekable = True
+    size = None
 
-    def __init__(self, source: Input, fields: Sequence[Field], columns: Sequence[str], skip_bad_rows: bool):
+    def __init__(self, table: pa.Table, name: str):
+        self.table = table
+        self.name = name
+        self.header: List[str] = list(table.column_names)
+
+    def read_header(self) -> List[str]:
+        return self.header
+
+    def rewind(self) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+    def __enter__(self) -> "Table":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        pass
+
+    def batches(self, fields: Sequence[Field], columns: Sequence[str], skip_bad_rows: bool,
+                leave_out: Optional[Skipped] = None, part: Optional[Part] = None) -> Iterator[Batch]:
+        for column in columns:
+            if self.header.count(column) > 1:
+                raise PrepareError("%s: %d columns are named %r" % (self.name, self.header.count(column), column))
+        convert = Converter(self, fields, columns, skip_bad_rows)
+        chosen = self.table.select(convert.names())
+        yield from convert.records(self.table.schema, chosen.to_batches(max_chunksize=PARQUET_BATCH), 0, leave_out)
+
+
+# What the runs read: a file, or data in memory.
+Source = Union[Input, Table]
+
+
+class Converter:
+    """Turns pieces of CSV text (or Arrow batches) into batches of typed values."""
+
+    def __init__(self, source: Source, fields: Sequence[Field], columns: Sequence[str], skip_bad_rows: bool):
         self.source = source
         self.header = source.header
         self.skip_bad_rows = skip_bad_rows
@@ -447,8 +508,8 @@ class Converter:
             texts = texts.chunk(0) if texts.num_chunks == 1 else texts.combine_chunks()
             values[column], bad_cells = convert(texts, self.types[column])
             errors.extend((int(places[i]), self._named(column), reason) for i, reason in bad_cells)
-        batch = Batch(values, len(places), first_row + places, lambda row: lines.where(int(places[row])),
-                      size=len(data))
+        batch = Batch(values, len(places), first_row + places, self.source.name,
+                      lambda row: lines.line(int(places[row])), size=len(data))
         return self._settled(batch, errors, places, lines, first_row)
 
     def _named(self, column: Any) -> str:
@@ -472,6 +533,11 @@ class Converter:
         bad = sorted({e[0] for e in errors})
         batch = batch.take(~np.isin(position, bad))
         batch.skipped = [first_row + p for p in bad]
+        first_errors: Dict[int, Tuple[str, str]] = {}
+        # Each row's first error, as a failing run would name it.
+        for at, named, reason in sorted(errors):
+            first_errors.setdefault(at, (named[2:], reason))
+        batch.left = [Left(first_row + at, lines.line(at), *first_errors[at]) for at in bad[:LEFT_KEPT]]
         return batch
 
     def _not_utf8(self, data: memoryview, lines: "_Lines") -> List[Tuple[int, Optional[int]]]:
@@ -489,26 +555,41 @@ class Converter:
         return bad
 
     def parquet(self, opened: Any, leave_out: Optional[Skipped], part: Optional[Part]) -> Iterator[Batch]:
-        schema = opened.schema_arrow
-        casts = {}
-        for column in self.columns:
-            have = schema.field(self.header.index(column)).type
-            if not _parquet_works(have, self.types[column]):
-                raise PrepareError("%s: column %r holds %s, which a %s field cannot read"
-                                   % (self.source.name, column, have, self.types[column]))
-            casts[column] = ARROW_TYPES[self.types[column]]
         first = part.first_row if part is not None else 0
-        names = [self.header[p] for p in sorted(set(self.places))]
         groups = part.groups if part is not None else None
         try:
-            for record in opened.iter_batches(batch_size=PARQUET_BATCH, columns=names, row_groups=groups,
-                                              use_threads=False):
-                yield self._parquet_batch(record, casts, first, leave_out)
-                first += record.num_rows
+            yield from self.records(opened.schema_arrow, opened.iter_batches(
+                batch_size=PARQUET_BATCH, columns=self.names(), row_groups=groups, use_threads=False),
+                first, leave_out)
         except (pa.ArrowException, OSError) as e:
             raise PrepareError("%s: cannot read: %s" % (self.source.name, e)) from None
 
-    def _parquet_batch(self, record: Any, casts: Dict[str, Any], first: int, leave_out: Optional[Skipped]) -> Batch:
+    def names(self) -> List[str]:
+        """The header's names of the columns read, in its order."""
+        return [self.header[p] for p in sorted(set(self.places))]
+
+    def records(self, schema: Any, records: Iterable[Any], first: int, leave_out: Optional[Skipped]
+                ) -> Iterator[Batch]:
+        """Batches of Arrow record batches (whose columns are named as in
+        ``schema``), the first one at input row ``first``."""
+        casts = self.casts(schema)
+        for record in records:
+            yield self._record_batch(record, casts, first, leave_out)
+            first += record.num_rows
+
+    def casts(self, schema: Any) -> Dict[str, Any]:
+        """The Arrow type each column read is cast to; PrepareError for a
+        column whose type in ``schema`` cannot serve its field's."""
+        casts = {}
+        for column in self.columns:
+            have = schema.field(self.header.index(column)).type
+            if not _arrow_works(have, self.types[column]):
+                raise PrepareError("%s: column %r holds %s, which a %s field cannot read"
+                                   % (self.source.name, column, have, self.types[column]))
+            casts[column] = ARROW_TYPES[self.types[column]]
+        return casts
+
+    def _record_batch(self, record: Any, casts: Dict[str, Any], first: int, leave_out: Optional[Skipped]) -> Batch:
         rows = record.num_rows
         name = self.source.name
         values = {}
@@ -521,8 +602,8 @@ class Converter:
                 row = int(pc.index(pc.greater(have, _INT64[1]), True).as_py())
                 raise PrepareError("%s, row %d, field %r: %s is beyond the 64-bit ints"
                                    % (name, first + row + 1, self.reader[column], have[row].as_py())) from None
-        batch = Batch(values, rows, first + np.arange(rows, dtype=np.int64),
-                      lambda row: "%s, row %d" % (name, first + row + 1))
+        batch = Batch(values, rows, first + np.arange(rows, dtype=np.int64), name,
+                      lambda row: "row %d" % (first + row + 1))
         if leave_out is not None:
             gone = leave_out.below(first + rows)
             if len(gone):
@@ -530,7 +611,7 @@ class Converter:
         return batch
 
 
-def _parquet_works(have: Any, type_name: str) -> bool:
+def _arrow_works(have: Any, type_name: str) -> bool:
     if pa.types.is_dictionary(have):
         have = have.value_type
     if type_name == "float":
@@ -568,9 +649,12 @@ class _Lines:
             self._spans = spans
         return self._spans
 
-    def where(self, position: int) -> str:
+    def line(self, position: int) -> str:
         start = self.spans()[position][0]
-        return "%s, line %d" % (self.name, self.first_line + line_ends(self.data[:start]))
+        return "line %d" % (self.first_line + line_ends(self.data[:start]))
+
+    def where(self, position: int) -> str:
+        return "%s, %s" % (self.name, self.line(position))
 
 
 def convert(texts: pa.Array, type_name: str) -> Tuple[pa.Array, List[Tuple[int, str]]]:

@@ -87,6 +87,14 @@ def field_reports(buckets: Sequence[bucket.BaseBucket], counts: Mapping[str, Any
     return made
 
 
+def page(buckets: Sequence[bucket.BaseBucket], counts: Mapping[str, Any],
+         training: Optional[Mapping[str, Any]] = None, training_shown: Optional[str] = None,
+         threshold: float = drift.THRESHOLD) -> str:
+    """The report of a run's counts.json document ``counts`` and its buckets;
+    with ``training`` (named ``training_shown``), against it."""
+    return render(Report(counts["run"], field_reports(buckets, counts, training), training_shown, threshold))
+
+
 def render(report: Report) -> str:
     """The report's HTML; for new data against training, the fields by PSI, largest first."""
     fields = list(report.fields)
@@ -129,7 +137,7 @@ def _run(report: Report) -> str:
     skipped = list(run.get("skipped_first") or [])[:SKIPPED_SHOWN]
     first = ""
     if skipped:
-        first = ("<h3>First skipped rows</h3><table><tr><th>Line</th><th>Field</th><th>Reason</th></tr>%s</table>"
+        first = ("<h3>First skipped rows</h3><table><tr><th>Where</th><th>What</th><th>Reason</th></tr>%s</table>"
                  % "".join("<tr><td>%s</td><td>%s</td><td>%s</td></tr>" % tuple(
                      escape(cut(str(s.get(k, "")), 120)) for k in ("line", "field", "reason")) for s in skipped))
     return element("section", {"id": "run"}, "<h2>Run</h2>" + element("table", {}, table) + first)
