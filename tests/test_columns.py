@@ -527,7 +527,9 @@ def pieces(text, sizes):
 
 @pytest.mark.skipif(pyarrow is None, reason="needs pyarrow")
 @settings(max_examples=300, deadline=None)
-@given(st.text(alphabet='a,"\n\rb ', max_size=40).map(str.encode), st.lists(st.integers(0, 9), max_size=8))
+# Runs longer than a machine word, which the scan skips a word at a time.
+@given(st.lists(st.sampled_from(['a', 'b', ' ', ',', '"', '\n', '\r', 'abcdefghij klmnopq']), max_size=40)
+       .map(lambda parts: "".join(parts).encode()), st.lists(st.integers(0, 30), max_size=8))
 def test_scan_rows_cuts_where_pyarrow_ends_rows(text, sizes):
     cut, rows, lines = pieces(text, sizes)
     whole = arrow_rows(text)
