@@ -9,15 +9,12 @@ using bucket::names;
 
 int prepare(Plan& p, PyObject* bucket, const Column&, Reason& reason)
 {
+    bool with_null = false;
     int ok = fast_mode_off(reason);
     ok = ok > 0 ? prepare_entries(p, bucket, p.width, reason) : ok;
+    ok = ok > 0 ? plain_flag(bucket, names._has_null, &with_null, reason) : ok;
     if (ok <= 0) {
         return ok;
-    }
-    PyObject* flag = plain_attr(bucket, names._has_null, reason);
-    const int with_null = flag != nullptr ? plain_truth(flag) : -1;
-    if (with_null < 0) {
-        return refuse(reason, "_has_null is not a plain bool");
     }
     // None is counted as false without the null bucket.
     p.none_index = with_null ? 2 : 0;
@@ -34,11 +31,7 @@ inline Py_ssize_t index_of(const Plan& p, const Value& v)
     return v.tag == Tag::None ? p.none_index : -1;
 }
 
-struct Run {
-    Plan& p;
-    const Column& column;
-    Out& out;
-    Py_ssize_t from;
+struct Run : Over {
     template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
@@ -51,7 +44,7 @@ struct Run {
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column, Run{p, column, out, from});
+    *stop = run_over<Run>(p, column, out, from);
     return 0;
 }
 

@@ -77,17 +77,7 @@ bool passes(const Plan& p, Tag tag)
     return tag != Tag::Object;
 }
 
-struct Run {
-    Plan& p;
-    const Column& column;
-    Out& out;
-    Py_ssize_t from;
-    template <Form F, bool Nulls>
-    Py_ssize_t run() const
-    {
-        return with_text_form<F, Nulls>(p, *this);
-    }
-
+struct Run : TextOver<Run> {
     template <Form F, bool Nulls, bool AsciiShort>
     Py_ssize_t loop() const
     {
@@ -122,7 +112,7 @@ struct Run {
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column, Run{p, column, out, from});
+    *stop = run_over<Run>(p, column, out, from);
     return PyErr_Occurred() ? -1 : 0;
 }
 

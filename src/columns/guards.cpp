@@ -329,6 +329,32 @@ int plain_truth(PyObject* obj)
     return PyLong_CheckExact(obj) ? PyObject_IsTrue(obj) : -1;
 }
 
+int plain_flag(PyObject* obj, PyObject* name, bool* flag, Reason& reason)
+{
+    PyObject* value = plain_attr(obj, name, reason);
+    if (value == nullptr) {
+        return 0;
+    }
+    const int truth = plain_truth(value);
+    if (truth < 0) {
+        return refuse(reason, "%s is not a plain bool", PyUnicode_AsUTF8(name));
+    }
+    *flag = truth != 0;
+    return 1;
+}
+
+Py_ssize_t plain_count(PyObject* obj, PyObject* name)
+{
+    Reason ignored;
+    PyObject* value = plain_attr(obj, name, ignored);
+    if (value == nullptr || !PyLong_CheckExact(value)) {
+        return -1;
+    }
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    return !overflow && n >= 0 && n < PY_SSIZE_T_MAX ? static_cast<Py_ssize_t>(n) : -1;
+}
+
 bool plain_keys(PyObject* map)
 {
     Py_ssize_t pos = 0;

@@ -68,6 +68,14 @@ int own_bisect(Reason& reason);
 // The truth value of an exact bool, int or None; -1 for any other object.
 int plain_truth(PyObject* obj);
 
+// obj.name, a plain attribute with a plain truth value, as *flag. 1, or 0
+// with the reason.
+int plain_flag(PyObject* obj, PyObject* name, bool* flag, Reason& reason);
+
+// obj.name, a plain attribute holding an exact int from 0 to
+// PY_SSIZE_T_MAX - 1; -1 for anything else (no exception).
+Py_ssize_t plain_count(PyObject* obj, PyObject* name);
+
 // Every key of the exact dict map is an exact str, int, float, bool or
 // None, whose hashing and comparisons run no Python code.
 bool plain_keys(PyObject* map);

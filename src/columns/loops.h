@@ -198,6 +198,23 @@ struct KindLoop {
     int (*run)(Plan& plan, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop);
 };
 
+// What a kind's Run works on: the column from value `from` on, into out.
+// Each kind's Run adds template <Form F, bool Nulls> Py_ssize_t run() const,
+// which returns the first value it could not decide (or the length).
+struct Over {
+    Plan& p;
+    const Column& column;
+    Out& out;
+    Py_ssize_t from;
+};
+
+// The kind's Run over the column in its form; the stop as KindLoop::run.
+template <typename Run>
+Py_ssize_t run_over(Plan& p, const Column& column, Out& out, Py_ssize_t from)
+{
+    return with_form(column, Run{{p, column, out, from}});
+}
+
 extern const KindLoop range_loop;
 extern const KindLoop string_loop;
 extern const KindLoop boolean_loop;
@@ -337,6 +354,17 @@ Py_ssize_t with_text_form(const Plan& plan, const Body& body)
     }
     return body.template loop<F, Nulls, false>();
 }
+
+// The Run of a map kind: its loop<F, Nulls, AsciiShort>() through
+// with_text_form.
+template <typename Run>
+struct TextOver : Over {
+    template <Form F, bool Nulls>
+    Py_ssize_t run() const
+    {
+        return with_text_form<F, Nulls>(p, static_cast<const Run&>(*this));
+    }
+};
 
 // Opens plan.map from the bucket's attribute name: an exact dict with plain
 // keys, and the table of its str keys. 1, 0, -1.

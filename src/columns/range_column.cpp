@@ -183,38 +183,26 @@ int read_boundaries(Plan& p, PyObject* bucket, Reason& reason)
 
 int prepare(Plan& p, PyObject* bucket, const Column&, Reason& reason)
 {
+    bool with_none = false;
     int ok = fast_mode_off(reason);
     ok = ok > 0 ? number_in_c(reason) : ok;
     ok = ok > 0 ? own_bisect(reason) : ok;
     ok = ok > 0 ? prepare_entries(p, bucket, p.width, reason) : ok;
     ok = ok > 0 ? read_boundaries(p, bucket, reason) : ok;
+    ok = ok > 0 ? plain_flag(bucket, names._has_none, &with_none, reason) : ok;
     if (ok <= 0) {
         return ok;
-    }
-    PyObject* has_none = plain_attr(bucket, names._has_none, reason);
-    const int with_none = has_none != nullptr ? plain_truth(has_none) : -1;
-    if (with_none < 0) {
-        return refuse(reason, "_has_none is not a plain bool");
     }
     p.none_index = 0;
     if (with_none) {
         // None's index is _len + 1; where _len is not plain, None takes the call.
-        Reason ignored;
-        PyObject* length = plain_attr(bucket, names._len, ignored);
-        int overflow = 1;
-        const long long n = length != nullptr && PyLong_CheckExact(length)
-                                ? PyLong_AsLongLongAndOverflow(length, &overflow)
-                                : 0;
-        p.none_index = !overflow && n < PY_SSIZE_T_MAX && n > -PY_SSIZE_T_MAX ? static_cast<Py_ssize_t>(n + 1) : -1;
+        const Py_ssize_t n = plain_count(bucket, names._len);
+        p.none_index = n >= 0 ? n + 1 : -1;
     }
     return 1;
 }
 
-struct Run {
-    Plan& p;
-    const Column& column;
-    Out& out;
-    Py_ssize_t from;
+struct Run : Over {
     // Float columns get a loop per number of halvings.
     template <Form F, bool Nulls>
     Py_ssize_t run() const
@@ -247,7 +235,7 @@ struct Run {
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column, Run{p, column, out, from});
+    *stop = run_over<Run>(p, column, out, from);
     return 0;
 }
 

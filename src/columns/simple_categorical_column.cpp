@@ -96,17 +96,7 @@ int ids_of(Plan& p, const Value& v, IdSet& ids)
     return 1;
 }
 
-struct Run {
-    Plan& p;
-    const Column& column;
-    Out& out;
-    Py_ssize_t from;
-    template <Form F, bool Nulls>
-    Py_ssize_t run() const
-    {
-        return with_text_form<F, Nulls>(p, *this);
-    }
-
+struct Run : TextOver<Run> {
     template <Form F, bool Nulls, bool AsciiShort>
     Py_ssize_t loop() const
     {
@@ -141,7 +131,7 @@ struct Run {
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column, Run{p, column, out, from});
+    *stop = run_over<Run>(p, column, out, from);
     return PyErr_Occurred() ? -1 : 0;
 }
 

@@ -17,13 +17,7 @@ int prepare(Plan& p, PyObject* bucket, const Column& column, Reason& reason)
     }
     // The index of a value not in the map is _len; where _len is not plain,
     // such values take the call.
-    Reason ignored;
-    PyObject* length = plain_attr(bucket, names._len, ignored);
-    int overflow = 1;
-    const long long n = length != nullptr && PyLong_CheckExact(length)
-                            ? PyLong_AsLongLongAndOverflow(length, &overflow)
-                            : 0;
-    p.unknown = !overflow && n >= 0 && n < PY_SSIZE_T_MAX ? static_cast<Py_ssize_t>(n) : -1;
+    p.unknown = plain_count(bucket, names._len);
     return 1;
 }
 
@@ -41,17 +35,7 @@ inline Py_ssize_t index_of(Plan& p, const Value& v)
     return index >= 0 && index <= PY_SSIZE_T_MAX ? static_cast<Py_ssize_t>(index) : -1;
 }
 
-struct Run {
-    Plan& p;
-    const Column& column;
-    Out& out;
-    Py_ssize_t from;
-    template <Form F, bool Nulls>
-    Py_ssize_t run() const
-    {
-        return with_text_form<F, Nulls>(p, *this);
-    }
-
+struct Run : TextOver<Run> {
     template <Form F, bool Nulls, bool AsciiShort>
     Py_ssize_t loop() const
     {
@@ -63,7 +47,7 @@ struct Run {
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column, Run{p, column, out, from});
+    *stop = run_over<Run>(p, column, out, from);
     return PyErr_Occurred() ? -1 : 0;
 }
 

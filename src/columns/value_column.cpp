@@ -34,16 +34,13 @@ void read_default(Plan& p, PyObject* bucket, Reason& reason)
 
 int prepare(Plan& p, PyObject* bucket, const Column&, Reason& reason)
 {
+    bool with_null = false;
     int ok = fast_mode_off(reason);
     ok = ok > 0 ? number_in_c(reason) : ok;
     ok = ok > 0 ? prepare_entries(p, bucket, p.width, reason) : ok;
+    ok = ok > 0 ? plain_flag(bucket, names._has_null, &with_null, reason) : ok;
     if (ok <= 0) {
         return ok;
-    }
-    PyObject* flag = plain_attr(bucket, names._has_null, reason);
-    const int with_null = flag != nullptr ? plain_truth(flag) : -1;
-    if (with_null < 0) {
-        return refuse(reason, "_has_null is not a plain bool");
     }
     if (p.width != (with_null ? 2 : 1)) {
         return refuse(reason, "out is not as wide as the rows");
@@ -56,11 +53,7 @@ int prepare(Plan& p, PyObject* bucket, const Column&, Reason& reason)
     return 1;
 }
 
-struct Run {
-    Plan& p;
-    const Column& column;
-    Out& out;
-    Py_ssize_t from;
+struct Run : Over {
     template <Form F, bool Nulls>
     Py_ssize_t run() const
     {
@@ -109,7 +102,7 @@ struct Run {
 
 int run(Plan& p, const Column& column, Out& out, Py_ssize_t from, Py_ssize_t* stop)
 {
-    *stop = with_form(column, Run{p, column, out, from});
+    *stop = run_over<Run>(p, column, out, from);
     return 0;
 }
 
