@@ -250,9 +250,10 @@ def test_the_readme_shows_and_runs_the_examples(at_root, capsys):
     runpy.run_path(str(ROOT / "examples" / "fit_apply.py"))
     assert "(291, 11)" in capsys.readouterr().out
     imported = subprocess.run([python, "-c", boot.split("from tarvello.prepare import cli")[0] + (
+        "import tarvello.custom.model_data.bucket\nprint(sorted({'numpy', 'pyarrow'} & set(sys.modules)))\n"
         "import tarvello.prepare\nprint(sorted({'pandas', 'sklearn'} & set(sys.modules)))")],
         stdout=subprocess.PIPE, check=True, timeout=60)
-    assert imported.stdout == b"[]\n"
+    assert imported.stdout == b"[]\n[]\n"
 
 
 def test_the_estimator_in_a_pipeline_clones_and_pickles(at_root):
