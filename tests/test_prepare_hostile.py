@@ -17,17 +17,12 @@ import time
 
 import pytest
 
-if hasattr(sys, "gettotalrefcount"):
-    pytest.skip("Debian's numpy is built for the release interpreter, not this debug one",
-                allow_module_level=True)
 np = pytest.importorskip("numpy", reason="the tool needs numpy")
 pytest.importorskip("pyarrow", minversion="14", reason="the tool needs pyarrow 14 or later")
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-TITANIC = ROOT / "data" / "titanic.csv"
-DIAMONDS = ROOT / "data" / "diamonds.csv"
+from test_prepare import DIAMONDS, DIAMONDS_CONFIG, ROOT, TITANIC  # noqa: E402
+
 TITANIC_CONFIG = ROOT / "tarvello" / "prepare" / "titanic.json"
-DIAMONDS_CONFIG = ROOT / "examples" / "diamonds.json"
 
 # The command, in another process; with BUCKET_BUILD_DIR, on the in-place build as conftest arranges it.
 _BOOT = """
