@@ -252,6 +252,13 @@ inline Value Column::get(Py_ssize_t i) const
     }
 }
 
+// body.template run<F, Nulls>() for whether the column can hold None.
+template <Form F, typename Body>
+auto with_nulls(bool nulls, Body& body)
+{
+    return nulls ? body.template run<F, true>() : body.template run<F, false>();
+}
+
 // Calls body.template run<F, Nulls>() for the column's form and whether it
 // can hold None: the column loops are compiled once per pair.
 template <typename Body>
@@ -259,30 +266,14 @@ auto with_form(const Column& column, Body&& body)
 {
     const bool nulls = column.has_nulls();
     switch (column.form()) {
-    case Form::ArrowFloat:
-        return nulls ? body.template run<Form::ArrowFloat, true>()
-                     : body.template run<Form::ArrowFloat, false>();
-    case Form::ArrowInt:
-        return nulls ? body.template run<Form::ArrowInt, true>()
-                     : body.template run<Form::ArrowInt, false>();
-    case Form::ArrowBool:
-        return nulls ? body.template run<Form::ArrowBool, true>()
-                     : body.template run<Form::ArrowBool, false>();
-    case Form::ArrowText:
-        return nulls ? body.template run<Form::ArrowText, true>()
-                     : body.template run<Form::ArrowText, false>();
-    case Form::ArrowLargeText:
-        return nulls ? body.template run<Form::ArrowLargeText, true>()
-                     : body.template run<Form::ArrowLargeText, false>();
-    case Form::Float:
-        return nulls ? body.template run<Form::Float, true>()
-                     : body.template run<Form::Float, false>();
-    case Form::Int:
-        return nulls ? body.template run<Form::Int, true>()
-                     : body.template run<Form::Int, false>();
-    case Form::Bool:
-        return nulls ? body.template run<Form::Bool, true>()
-                     : body.template run<Form::Bool, false>();
+    case Form::ArrowFloat: return with_nulls<Form::ArrowFloat>(nulls, body);
+    case Form::ArrowInt: return with_nulls<Form::ArrowInt>(nulls, body);
+    case Form::ArrowBool: return with_nulls<Form::ArrowBool>(nulls, body);
+    case Form::ArrowText: return with_nulls<Form::ArrowText>(nulls, body);
+    case Form::ArrowLargeText: return with_nulls<Form::ArrowLargeText>(nulls, body);
+    case Form::Float: return with_nulls<Form::Float>(nulls, body);
+    case Form::Int: return with_nulls<Form::Int>(nulls, body);
+    case Form::Bool: return with_nulls<Form::Bool>(nulls, body);
     case Form::Objects: break;
     }
     return body.template run<Form::Objects, true>();
